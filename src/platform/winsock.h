@@ -1,0 +1,90 @@
+// Windows Sockets 1.1 as the program uses it, over POSIX sockets.
+//
+// Socket handles are small numbers of our own, never raw descriptors, so
+// handle 0 is no socket. Every failing call sets the Windows Sockets error
+// (WSAGetLastError) to a 10xxx number.
+#pragma once
+
+#include "platform/types.h"
+
+namespace win {
+
+using SOCKET = UINT_PTR;
+constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
+constexpr int SOCKET_ERROR = -1;
+
+// Constants carry a WS_ prefix so that they never meet the POSIX macros of
+// the same names inside the layer.
+constexpr int WS_AF_INET = 2;
+constexpr int WS_SOCK_DGRAM = 2;
+constexpr int WS_SOL_SOCKET = 0xFFFF;
+constexpr int WS_SO_REUSEADDR = 0x0004;
+constexpr int WS_SO_BROADCAST = 0x0020;
+constexpr long WS_FD_READ = 0x01;
+constexpr DWORD WS_INADDR_ANY = 0x00000000;
+constexpr DWORD WS_INADDR_NONE = 0xFFFFFFFF;
+
+struct WSADATA {
+  WORD wVersion = 0;
+  WORD wHighVersion = 0;
+  char szDescription[257] = {};
+  char szSystemStatus[129] = {};
+  unsigned short iMaxSockets = 0;
+  unsigned short iMaxUdpDg = 0;
+  char* lpVendorInfo = nullptr;
+};
+
+struct SOCKADDR {
+  WORD sa_family;
+  char sa_data[14];
+};
+
+struct IN_ADDR {
+  DWORD S_addr;  // network byte order
+};
+
+struct SOCKADDR_IN {
+  short sin_family;
+  WORD sin_port;  // network byte order
+  IN_ADDR sin_addr;
+  char sin_zero[8];
+};
+static_assert(sizeof(SOCKADDR_IN) == 16);
+static_assert(sizeof(SOCKADDR) == 16);
+
+// Registration count per process. Grants version 1.1 for a request of 1.1
+// or higher (up to 2.2), WSAVERNOTSUPPORTED below 1.1.
+int WSAStartup(WORD versionRequested, WSADATA* data);
+// SOCKET_ERROR with WSANOTINITIALISED when nothing is registered.
+int WSACleanup();
+int WSAGetLastError();
+void WSASetLastError(int error);
+
+SOCKET socket(int af, int type, int protocol);
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int bind(SOCKET s, const SOCKADDR* name, int namelen);
+// Asks for `msg` to be posted to `hwnd` (on the window's thread) when a
+// datagram waits: once, then again only after a recvfrom on the socket
+// while more are waiting. Makes the socket non-blocking. events 0 cancels.
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
+// A datagram larger than `len` is consumed and reported as WSAEMSGSIZE.
+int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
+int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen);
+int closesocket(SOCKET s);
+// Dotted-decimal text -> address in network byte order; WS_INADDR_NONE for
+// anything else (names are not looked up).
+DWORD inet_addr(const char* cp);
+
+constexpr WORD htons(WORD v) { return static_cast<WORD>((v << 8) | (v >> 8)); }
+constexpr DWORD htonl(DWORD v) {
+  return ((v & 0xFF) << 24) | ((v & 0xFF00) << 8) | ((v >> 8) & 0xFF00) | (v >> 24);
+}
+constexpr WORD ntohs(WORD v) { return htons(v); }
+constexpr DWORD ntohl(DWORD v) { return htonl(v); }
+
+// Window message carried by WSAAsyncSelect: lParam = event | (error << 16).
+constexpr LPARAM WSAMAKESELECTREPLY(WORD event, WORD error) {
+  return static_cast<LPARAM>(static_cast<DWORD>(event) | (static_cast<DWORD>(error) << 16));
+}
+
+}  // namespace win
