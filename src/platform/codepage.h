@@ -1,0 +1,28 @@
+// The ANSI code page: the character set of the process's locale
+// (setlocale(LC_ALL, "") and nl_langinfo(CODESET)), converted with iconv.
+// Shift_JIS names mean code page 932; the plain C/POSIX locale counts as
+// UTF-8 (65001).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/types.h"
+
+namespace win {
+
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
+
+// The number of the process's ANSI code page (932, 65001, 1252, 20127...).
+UINT GetACP();
+
+// 16-bit text -> ANSI. A character the code page lacks becomes "?".
+std::string WideCharToAnsi(std::u16string_view text);
+// ANSI -> 16-bit text. An undecodable byte becomes U+FFFD.
+std::u16string AnsiToWideChar(std::string_view text);
+// UTF-8 (the program's own literal texts) -> ANSI; unchanged in a UTF-8
+// locale.
+std::string Utf8ToAnsi(std::string_view text);
+
+}  // namespace win

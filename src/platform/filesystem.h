@@ -1,0 +1,84 @@
+// The file-system operations the program uses, Windows-shaped. Paths are
+// 8-bit texts with "/" as separator. Every failing call sets the last error
+// to a Windows number (2, 3, 5, 183, ...).
+#pragma once
+
+#include <string>
+
+#include "platform/types.h"
+
+namespace win {
+
+struct HandleObject;
+using HANDLE = HandleObject*;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast<UINT_PTR>(0));
+
+constexpr char PathDelim = '/';
+
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;   // no write permission bit
+constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;     // name starts with "."
+constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
+constexpr DWORD FILE_ATTRIBUTE_VOLUME = 0x08;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+
+// 100-nanosecond intervals since 1601-01-01.
+struct FILETIME {
+  DWORD dwLowDateTime = 0;
+  DWORD dwHighDateTime = 0;
+};
+
+struct WIN32_FIND_DATA {
+  DWORD dwFileAttributes = 0;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh = 0;
+  DWORD nFileSizeLow = 0;
+  std::string cFileName;  // name only, no folder
+};
+
+// Attributes of a file or folder, INVALID_FILE_ATTRIBUTES when it is missing.
+DWORD GetFileAttributes(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// True for an existing entry that is not a directory.
+bool FileExists(const std::string& path);
+
+// Creates one folder; its parent must exist (3 when it does not, 183 when
+// the folder exists).
+BOOL CreateDirectory(const std::string& path);
+// Deletes a file. A read-only file (no write permission bit) is refused with
+// 5 (access denied) for every user, root included, as Windows does.
+BOOL DeleteFile(const std::string& path);
+
+// Enumeration of `folder/*`: every entry, "." and ".." included, in the
+// order the system returns them. INVALID_HANDLE_VALUE when the folder cannot
+// be read. Close every handle with FindClose.
+HANDLE FindFirstFile(const std::string& folder, WIN32_FIND_DATA* data);
+BOOL FindNextFile(HANDLE find, WIN32_FIND_DATA* data);  // FALSE + 18 at the end
+BOOL FindClose(HANDLE find);
+
+// Last-write time of a path (fresh lookup); FALSE when it is gone.
+BOOL GetFileLastWriteTime(const std::string& path, FILETIME* lastWrite);
+// Sets the last-write time (tests, tools).
+BOOL SetFileLastWriteTime(const std::string& path, const FILETIME& lastWrite);
+// UTC -> local time of the process's time zone.
+BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local);
+// Local FILETIME -> DOS date and time (2-second resolution); FALSE outside
+// 1980-01-01 .. 2107-12-31.
+BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime);
+
+// Writing files.
+constexpr DWORD CREATE_NEW = 1;     // fails with 80 when the file exists
+constexpr DWORD CREATE_ALWAYS = 2;  // creates or truncates
+constexpr DWORD OPEN_ALWAYS = 4;    // opens or creates, position at the end
+// Opens a file for writing (other processes may read it meanwhile).
+// INVALID_HANDLE_VALUE with the last error on failure.
+HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition);
+BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, DWORD* written);
+// Closes a file or find handle; FALSE (with the error) when the close fails.
+BOOL CloseHandle(HANDLE handle);
+
+}  // namespace win
