@@ -1,0 +1,98 @@
+#include "logsvc/event_line.h"
+
+#include "base/strconv.h"
+
+namespace kv {
+namespace {
+
+// Cuts the text before the first ":" off `rest`; empty when there is none.
+std::string CutField(std::string_view& rest) {
+  std::size_t colon = rest.find(':');
+  if (colon == std::string_view::npos) return {};
+  std::string field(rest.substr(0, colon));
+  rest.remove_prefix(colon + 1);
+  return field;
+}
+
+void AppendColumn(std::string& out, std::string_view text, std::size_t width) {
+  if (text.size() >= width) {
+    out.append(text.substr(0, width));
+  } else {
+    out.append(text);
+    out.append(width - text.size(), ' ');
+  }
+}
+
+}  // namespace
+
+std::string_view DatagramText(std::string_view received) {
+  std::size_t nul = received.find('\0');
+  return nul == std::string_view::npos ? received : received.substr(0, nul);
+}
+
+EventFields SplitDatagram(std::string_view input) {
+  std::string text(input);
+  if (text.size() >= 14) text[13] = ':';
+  if (text.size() >= 17) text[16] = ':';
+
+  EventFields f;
+  f.SendTime = text.substr(0, 19);
+  std::string_view rest(text);
+  rest.remove_prefix(rest.size() < 20 ? rest.size() : 20);
+  f.RandomTag = CutField(rest);
+  f.AppName = CutField(rest);
+  f.SourceName = CutField(rest);
+  f.EventType = CutField(rest);
+  f.EventCode = CutField(rest);
+  f.MsgText = std::string(rest);
+  return f;
+}
+
+std::optional<std::u16string> DecodeUtf8Field(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  auto continuation = [&](std::size_t at, unsigned& bits) {
+    if (at >= bytes.size()) return false;
+    unsigned char c = static_cast<unsigned char>(bytes[at]);
+    if ((c & 0xC0) != 0x80) return false;
+    bits = c & 0x3F;
+    return true;
+  };
+  for (std::size_t i = 0; i < bytes.size();) {
+    unsigned char lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++i;
+    } else if (lead & 0x20) {
+      unsigned c1 = 0, c2 = 0;
+      if (!continuation(i + 1, c1) || !continuation(i + 2, c2)) return std::nullopt;
+      out.push_back(static_cast<char16_t>(((lead & 0x0F) << 12) | (c1 << 6) | c2));
+      i += 3;
+    } else {
+      unsigned c1 = 0;
+      if (!continuation(i + 1, c1)) return std::nullopt;
+      out.push_back(static_cast<char16_t>(((lead & 0x1F) << 6) | c1));
+      i += 2;
+    }
+  }
+  return out;
+}
+
+std::string FormatLogLine(const EventFields& f) {
+  std::string line;
+  line.reserve(f.SendTime.size() + 35 + f.MsgText.size());
+  line.append(f.SendTime);
+  line.push_back(' ');
+  AppendColumn(line, f.AppName, 10);
+  line.push_back(' ');
+  AppendColumn(line, f.SourceName, 20);
+  line.push_back(' ');
+  AppendColumn(line, f.EventType, 1);
+  line.push_back(' ');
+  line.append(f.MsgText);
+  return line;
+}
+
+std::int32_t EventTypeValue(std::string_view eventType) { return StrToIntDef(eventType, 0); }
+
+}  // namespace kv

@@ -1,0 +1,129 @@
+#include "logsvc/event_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kv {
+namespace {
+
+TEST(SplitDatagram, WorkedExample) {
+  EventFields f = SplitDatagram("2024/03/05 14.07.09:4711:Backup:JobRunner:2:1007:Copy finished: 12 files");
+  EXPECT_EQ(f.SendTime, "2024/03/05 14:07:09");
+  EXPECT_EQ(f.RandomTag, "4711");
+  EXPECT_EQ(f.AppName, "Backup");
+  EXPECT_EQ(f.SourceName, "JobRunner");
+  EXPECT_EQ(f.EventType, "2");
+  EXPECT_EQ(f.EventCode, "1007");
+  EXPECT_EQ(f.MsgText, "Copy finished: 12 files");
+  std::string line = FormatLogLine(f);
+  EXPECT_EQ(line, "2024/03/05 14:07:09 Backup     JobRunner            2 Copy finished: 12 files");
+  EXPECT_EQ(line.size(), 77u);
+  EXPECT_EQ(line.find("Copy"), 54u);  // message text starts at byte 55
+}
+
+TEST(SplitDatagram, MissingSeparatorsLeaveLaterFieldsEmpty) {
+  EventFields none = SplitDatagram("2024/03/05 14.07.09:no separators here");
+  EXPECT_EQ(none.RandomTag, "");
+  EXPECT_EQ(none.EventCode, "");
+  EXPECT_EQ(none.MsgText, "no separators here");
+
+  EventFields three = SplitDatagram("2024/03/05 14.07.09:1:App:Src:rest of it");
+  EXPECT_EQ(three.RandomTag, "1");
+  EXPECT_EQ(three.AppName, "App");
+  EXPECT_EQ(three.SourceName, "Src");
+  EXPECT_EQ(three.EventType, "");
+  EXPECT_EQ(three.EventCode, "");
+  EXPECT_EQ(three.MsgText, "rest of it");
+
+  EventFields colonInApp = SplitDatagram("2024/03/05 14.07.09:1:A:pp:Src:2:3:msg");
+  EXPECT_EQ(colonInApp.AppName, "A");
+  EXPECT_EQ(colonInApp.SourceName, "pp");
+  EXPECT_EQ(colonInApp.MsgText, "3:msg");
+
+  EventFields byte20 = SplitDatagram("2024/03/05 14.07.09X1:A:S:2:3:m");
+  EXPECT_EQ(byte20.RandomTag, "1");  // byte 20 is dropped whatever it holds
+}
+
+TEST(SplitDatagram, ShortTextsKeepWhatTheyHave) {
+  EventFields f17 = SplitDatagram("2024/03/05 14.07.");
+  EXPECT_EQ(f17.SendTime, "2024/03/05 14:07:");
+  EXPECT_EQ(FormatLogLine(f17), "2024/03/05 14:07:" + std::string(35, ' '));
+
+  EventFields f20 = SplitDatagram("2024/03/05 14.07.09:");
+  EXPECT_EQ(f20.SendTime, "2024/03/05 14:07:09");
+  EXPECT_EQ(f20.MsgText, "");
+
+  // Shorter than 17 bytes: no overwrite past the end, nothing lost.
+  EXPECT_EQ(SplitDatagram("hello").SendTime, "hello");
+  EXPECT_EQ(SplitDatagram("0123456789ABCDE").SendTime, "0123456789ABC:E");
+  EXPECT_EQ(FormatLogLine(SplitDatagram("")), std::string(35, ' '));
+}
+
+TEST(SplitDatagram, EveryCutOfAValidDatagramParses) {
+  const std::string full = "2024/03/05 14.07.09:4711:Backup:JobRunner:2:1007:Copy finished: 12 files";
+  for (std::size_t n = 0; n <= full.size(); ++n) {
+    EventFields f = SplitDatagram(std::string_view(full).substr(0, n));
+    std::string line = FormatLogLine(f);
+    EXPECT_GE(line.size(), 35u);
+  }
+}
+
+TEST(DatagramText, EndsAtFirstNul) {
+  std::string received("abc\0def", 7);
+  EXPECT_EQ(DatagramText(received), "abc");
+  EXPECT_EQ(DatagramText("plain"), "plain");
+}
+
+TEST(LogLine, ColumnsCutAndPadInBytes) {
+  EventFields f;
+  f.SendTime = "2024/03/05 14:07:09";
+  f.AppName = "ApplicationX";  // 12 bytes -> first 10
+  f.SourceName = "Short";      // padded with 15 blanks
+  f.EventType = "-3";
+  f.MsgText = "a:b";
+  EXPECT_EQ(FormatLogLine(f), "2024/03/05 14:07:09 Applicatio Short                - a:b");
+  f.EventType = "";
+  f.MsgText = "";
+  EXPECT_EQ(FormatLogLine(f), "2024/03/05 14:07:09 Applicatio Short                  ");
+}
+
+TEST(EventTypeValue, RelayedIntegers) {
+  EXPECT_EQ(EventTypeValue("12"), 12);
+  EXPECT_EQ(EventTypeValue("-3"), -3);
+  EXPECT_EQ(EventTypeValue("$1F"), 31);
+  EXPECT_EQ(EventTypeValue("abc"), 0);
+  EXPECT_EQ(EventTypeValue(""), 0);
+  EXPECT_EQ(EventTypeValue("99999999999"), 0);
+}
+
+TEST(DecodeUtf8Field, WellFormedAndQuirks) {
+  EXPECT_EQ(DecodeUtf8Field("abc"), u"abc");
+  EXPECT_EQ(DecodeUtf8Field("\xE3\x81\x82"), u"\u3042");           // HIRAGANA A
+  EXPECT_EQ(DecodeUtf8Field("\xC3\xA9"), u"\u00E9");               // e acute
+  EXPECT_EQ(DecodeUtf8Field("\xC0\xAF"), u"/");                    // overlong form passes
+  EXPECT_EQ(DecodeUtf8Field("\x80\x80"), std::u16string(1, u'\0'));  // any byte >= 0x80 leads
+  EXPECT_EQ(DecodeUtf8Field(""), u"");
+}
+
+TEST(DecodeUtf8Field, MalformedEmptiesTheField) {
+  EXPECT_FALSE(DecodeUtf8Field("ok \xE3\x81").has_value());  // cut off by the end
+  EXPECT_FALSE(DecodeUtf8Field("\xC3").has_value());
+  EXPECT_FALSE(DecodeUtf8Field("\xC3\x41").has_value());  // bad continuation
+  EXPECT_FALSE(DecodeUtf8Field("\xE3\x81\xC1").has_value());
+}
+
+TEST(DecodeUtf8Field, NeverCrashesOnAnyBytes) {
+  // Every byte value as lead with every continuation shape.
+  for (int a = 0; a < 256; ++a) {
+    for (int b : {0x00, 0x41, 0x80, 0xBF, 0xC0, 0xFF}) {
+      std::string s{static_cast<char>(a), static_cast<char>(b)};
+      (void)DecodeUtf8Field(s);
+      s.push_back('\x80');
+      (void)DecodeUtf8Field(s);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kv
