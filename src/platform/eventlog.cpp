@@ -1,0 +1,183 @@
+#include "platform/eventlog.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/root.h"
+
+namespace win {
+
+// One registered source: its name and the datagram socket its reports
+// leave through. The socket is not connected: the target path is looked up
+// at every report, so a restarted syslog daemon or another platform root is
+// picked up.
+struct EventSourceObject {
+  std::string name;
+  int fd = -1;
+
+  ~EventSourceObject() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+namespace {
+
+constexpr int kFacilityDaemon = 3;
+// A stalled syslog daemon may hold a report this long before the entry goes
+// to standard error instead.
+constexpr int kSendTimeoutSeconds = 1;
+
+// Live handles, so that a stale or foreign handle fails cleanly instead of
+// being used.
+std::mutex gHandlesMutex;
+std::set<EventSourceObject*> gHandles;
+
+bool IsLive(EventSourceObject* source) {
+  std::lock_guard lock(gHandlesMutex);
+  return gHandles.count(source) != 0;
+}
+
+// Length of the longest prefix of `text` within `limit` bytes that ends on a
+// character boundary of the ANSI code page.
+std::size_t CutLength(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text.size();
+  UINT acp = GetACP();
+  if (acp == CP_UTF8) {
+    std::size_t cut = limit;
+    // Step back over continuation bytes to the start of the cut character.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return cut;
+  }
+  if (acp == 932) {
+    std::size_t pos = 0;
+    while (pos < limit) {
+      unsigned char c = static_cast<unsigned char>(text[pos]);
+      bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+      std::size_t width = lead ? 2 : 1;
+      if (pos + width > limit) break;
+      pos += width;
+    }
+    return pos;
+  }
+  return limit;
+}
+
+void WriteToStandardError(const std::string& source, const std::string& message) {
+  std::string line = source + ": " + message + "\n";
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = write(STDERR_FILENO, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+// Sends one datagram to <root>/dev/log; false when the socket cannot be
+// reached (missing, refused, path too long, stalled).
+bool SendToSyslog(int fd, const std::string& datagram) {
+  std::string path = PlatformPath("/dev/log");
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) return false;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  for (;;) {
+    ssize_t n = sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+                       static_cast<socklen_t>(sizeof(addr)));
+    if (n >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+int SyslogSeverity(WORD type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE: return 3;
+    case EVENTLOG_WARNING_TYPE: return 4;
+    default: return 6;
+  }
+}
+
+std::string SyslogDatagram(WORD type, std::string_view tag, DWORD processId, const SYSTEMTIME& localTime,
+                           std::string_view message) {
+  static constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  int month = (localTime.wMonth >= 1 && localTime.wMonth <= 12) ? localTime.wMonth - 1 : 0;
+  char stamp[64];
+  std::snprintf(stamp, sizeof(stamp), "<%d>%s %2u %02u:%02u:%02u ", kFacilityDaemon * 8 + SyslogSeverity(type),
+                kMonths[month], static_cast<unsigned>(localTime.wDay), static_cast<unsigned>(localTime.wHour),
+                static_cast<unsigned>(localTime.wMinute), static_cast<unsigned>(localTime.wSecond));
+  std::string text = stamp;
+  text += tag;
+  text += '[';
+  text += std::to_string(processId);
+  text += "]: ";
+  std::size_t room = text.size() < kMaxEventDatagram ? kMaxEventDatagram - text.size() : 0;
+  text += message.substr(0, CutLength(message, room));
+  return text;
+}
+
+HEVENTLOG RegisterEventSource(const char* server, const char* sourceName) {
+  if ((server && *server) || !sourceName || !*sourceName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto source = std::make_unique<EventSourceObject>();
+  source->name = sourceName;
+  source->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (source->fd < 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return nullptr;
+  }
+  timeval timeout{kSendTimeoutSeconds, 0};
+  setsockopt(source->fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  std::lock_guard lock(gHandlesMutex);
+  gHandles.insert(source.get());
+  return source.release();
+}
+
+BOOL ReportEvent(HEVENTLOG source, WORD type, WORD /*category*/, DWORD /*eventId*/, const void* /*sid*/,
+                 WORD numStrings, DWORD /*dataSize*/, const char** strings, const void* /*data*/) {
+  if (!source || !IsLive(source)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE_;
+  }
+  std::string message;
+  for (WORD i = 0; i < numStrings && strings; ++i) {
+    if (i > 0) message += ' ';
+    if (strings[i]) message += strings[i];
+  }
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  std::string datagram = SyslogDatagram(type, source->name, static_cast<DWORD>(getpid()), now, message);
+  if (!SendToSyslog(source->fd, datagram)) WriteToStandardError(source->name, message);
+  return TRUE_;
+}
+
+BOOL DeregisterEventSource(HEVENTLOG source) {
+  {
+    std::lock_guard lock(gHandlesMutex);
+    if (!source || gHandles.erase(source) == 0) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE_;
+    }
+  }
+  std::unique_ptr<EventSourceObject> owned(source);
+  return TRUE_;
+}
+
+}  // namespace win
