@@ -1,0 +1,150 @@
+// The service manager's calls a service process makes while it runs:
+// StartServiceCtrlDispatcher, RegisterServiceCtrlHandler, SetServiceStatus.
+//
+// The service manager here is systemd (or svcrun) speaking the notify
+// protocol: the process is started with NOTIFY_SOCKET naming a datagram
+// socket, every status report becomes one notify datagram on it, and control
+// requests arrive as signals. The signals are blocked in every thread of the
+// process and taken synchronously by the dispatcher thread, which calls the
+// registered handler with the control code:
+//   SIGTERM, SIGINT -> 1 (stop)      SIGUSR1 -> 2 (pause)
+//   SIGUSR2 -> 3 (continue)          SIGHUP  -> 4 (interrogate)
+//   SIGPWR  -> 5 (shutdown)          SIGRTMIN+n -> 128+n (custom)
+// SIGCONT (sent by systemd after SIGTERM) does nothing.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/types.h"
+
+namespace win {
+
+// Error numbers of the service calls (beyond those in platform/error.h).
+constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+constexpr DWORD ERROR_SERVICE_NOT_IN_EXE = 1083;
+
+// dwServiceType
+constexpr DWORD SERVICE_KERNEL_DRIVER = 0x00000001;
+constexpr DWORD SERVICE_FILE_SYSTEM_DRIVER = 0x00000002;
+constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x00000010;
+constexpr DWORD SERVICE_WIN32_SHARE_PROCESS = 0x00000020;
+constexpr DWORD SERVICE_INTERACTIVE_PROCESS = 0x00000100;
+
+// Start types and error control (installation).
+constexpr DWORD SERVICE_BOOT_START = 0;
+constexpr DWORD SERVICE_SYSTEM_START = 1;
+constexpr DWORD SERVICE_AUTO_START = 2;
+constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_DISABLED = 4;
+constexpr DWORD SERVICE_ERROR_IGNORE = 0;
+constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+constexpr DWORD SERVICE_ERROR_SEVERE = 2;
+constexpr DWORD SERVICE_ERROR_CRITICAL = 3;
+
+// dwCurrentState
+constexpr DWORD SERVICE_STOPPED = 1;
+constexpr DWORD SERVICE_START_PENDING = 2;
+constexpr DWORD SERVICE_STOP_PENDING = 3;
+constexpr DWORD SERVICE_RUNNING = 4;
+constexpr DWORD SERVICE_CONTINUE_PENDING = 5;
+constexpr DWORD SERVICE_PAUSE_PENDING = 6;
+constexpr DWORD SERVICE_PAUSED = 7;
+
+// dwControlsAccepted
+constexpr DWORD SERVICE_ACCEPT_STOP = 0x00000001;
+constexpr DWORD SERVICE_ACCEPT_PAUSE_CONTINUE = 0x00000002;
+constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 0x00000004;
+
+// Control codes.
+constexpr DWORD SERVICE_CONTROL_STOP = 1;
+constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
+constexpr DWORD SERVICE_CONTROL_CONTINUE = 3;
+constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SERVICE_CONTROL_CUSTOM_FIRST = 128;
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType = 0;
+  DWORD dwCurrentState = 0;
+  DWORD dwControlsAccepted = 0;
+  DWORD dwWin32ExitCode = 0;
+  DWORD dwServiceSpecificExitCode = 0;
+  DWORD dwCheckPoint = 0;
+  DWORD dwWaitHint = 0;
+};
+
+using LPSERVICE_MAIN_FUNCTION = void (*)(DWORD argc, char** argv);
+using LPHANDLER_FUNCTION = void (*)(DWORD control);
+
+// One entry of a service table; the table ends with an entry of two nulls.
+struct SERVICE_TABLE_ENTRY {
+  const char* lpServiceName;
+  LPSERVICE_MAIN_FUNCTION lpServiceProc;
+};
+
+struct ServiceStatusObject;
+using SERVICE_STATUS_HANDLE = ServiceStatusObject*;
+
+// Call first thing in the program entry, before any thread exists: blocks
+// the control signals in the calling thread, so that every thread created
+// later inherits the mask and only the dispatcher takes them, and ignores
+// SIGPIPE. Lasts for the process. Main thread only.
+void PrepareServiceProcess();
+
+// Blocks the control signals in the calling thread while it lives and
+// restores the thread's previous mask afterwards (tests, tools). Owned and
+// destroyed by the thread that made it.
+class ScopedServiceSignalBlock {
+ public:
+  ScopedServiceSignalBlock();
+  ~ScopedServiceSignalBlock();
+  ScopedServiceSignalBlock(const ScopedServiceSignalBlock&) = delete;
+  ScopedServiceSignalBlock& operator=(const ScopedServiceSignalBlock&) = delete;
+
+ private:
+  struct SavedMask;
+  std::unique_ptr<SavedMask> saved_;
+};
+
+// Connects to the service manager through NOTIFY_SOCKET (a path, or "@name"
+// for the abstract namespace) and runs the service-main function of the
+// table's single entry on a new thread with argc 1 and argv {name}. Control
+// signals are taken on the calling thread and handed to the registered
+// handler there; a control the last status report did not accept (stop,
+// pause, continue, shutdown) is not delivered, as the service manager would
+// refuse it. Returns TRUE once the service has reported SERVICE_STOPPED and
+// its service-main function has returned (or when it returned without ever
+// registering a handler, as then nothing can report any more).
+// Fails at once with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT (1063) without
+// NOTIFY_SOCKET or when its socket cannot be reached, with
+// ERROR_INVALID_PARAMETER for a table that does not hold exactly one
+// service, with ERROR_SERVICE_ALREADY_RUNNING while another dispatcher runs.
+// Blocks the calling thread.
+BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table);
+
+// Registers the control handler of the running service `name` (compared
+// without regard to letter case). Returns the handle for status reports, or
+// null with ERROR_SERVICE_NOT_IN_EXE when no dispatcher runs that service.
+// Safe from any thread; meant for the service-main thread.
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUNCTION handler);
+
+// Sends one status report as one notify datagram (see
+// ServiceStatusNotification). Fails with ERROR_INVALID_HANDLE for a handle
+// of no running dispatcher, ERROR_INVALID_PARAMETER for a null status, or
+// the send error. Safe from any thread.
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
+
+// The text of one status report's notify datagram, newline-separated lines:
+//   X_SERVICE_STATUS=<type> <state> <accepted> <win32> <specific> <checkpoint> <waithint>
+//   STATUS=<state in words>[ (exit code N[, service code M])]
+//   READY=1                      when `firstRunning`
+//   STOPPING=1                   with a stop-pending report
+//   EXTEND_TIMEOUT_USEC=<µs>     with every pending report whose wait hint is not 0
+std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning);
+
+// "Stopped", "Start pending", "Stop pending", "Running", "Continue pending",
+// "Pause pending", "Paused", or "State N" for others.
+std::string ServiceStateText(DWORD state);
+
+}  // namespace win
