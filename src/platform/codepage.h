@@ -25,4 +25,12 @@ std::u16string AnsiToWideChar(std::string_view text);
 // locale.
 std::string Utf8ToAnsi(std::string_view text);
 
+// The same conversions for a named code page (CP_ACP, CP_UTF8, 932, 1252,
+// 20127, 28591...), with the same replacement rules. An unknown code page
+// gives an empty text and the last error 87 (ERROR_INVALID_PARAMETER).
+std::string WideCharToMultiByte(UINT codePage, std::u16string_view text);
+std::u16string MultiByteToWideChar(UINT codePage, std::string_view text);
+
+// All of these are safe from any thread.
+
 }  // namespace win
