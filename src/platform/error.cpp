@@ -39,6 +39,7 @@ constexpr Text kTexts[] = {
     {1400, "Invalid window handle."},
     {1444, "The thread identifier is invalid."},
     {1450, "Insufficient system resources exist to complete the requested service."},
+    {1816, "Not enough quota is available to process this command."},
     {10004, "A blocking operation was interrupted by a call to WSACancelBlockingCall."},
     {10009, "The file handle supplied is not valid."},
     {10013, "An attempt was made to access a socket in a way forbidden by its access permissions."},

@@ -7,6 +7,7 @@
 // is no polling interval and no busy waiting.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "platform/types.h"
@@ -40,33 +41,45 @@ DWORD GetCurrentThreadId();
 // Creates a hidden window owned by the calling thread, whose messages are
 // dispatched to `proc`. Returns nullptr and sets the last error on failure.
 HWND CreateHiddenWindow(WNDPROC proc);
-// Destroys the window and its timers; messages still queued for it are
-// dropped when they are taken. Calling thread must own the window.
+// Sends WM_DESTROY to the window procedure, then destroys the window, its
+// timers and its read notifications; messages still queued for it are
+// dropped. Calling thread must own the window (else ERROR_ACCESS_DENIED).
+// A window still alive when its thread ends is destroyed without WM_DESTROY.
 BOOL DestroyWindow(HWND hwnd);
 // True while `hwnd` names a live window.
 BOOL IsWindow(HWND hwnd);
 
 // Queues a message for the window's thread. Safe from any thread. Fails with
-// ERROR_INVALID_WINDOW_HANDLE for a destroyed window.
+// ERROR_INVALID_WINDOW_HANDLE for a destroyed window, and with
+// ERROR_NOT_ENOUGH_QUOTA when 10000 messages wait in that queue. A null
+// `hwnd` posts a window-less message to the calling thread.
 BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Queues a window-less message for a thread. Safe from any thread. Fails with
 // ERROR_INVALID_THREAD_ID, dropping the message, when that thread has no
 // queue (yet, or any more).
 BOOL PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
-// Queues WM_QUIT for the calling thread.
+// Queues WM_QUIT for the calling thread. It is taken, whatever the filter,
+// when no posted message matches (wParam = exitCode).
 void PostQuitMessage(int exitCode);
+
+// Filter for GetMessage/PeekMessage: window-less messages only.
+inline const HWND HWND_THREAD_MESSAGES = reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
 
 // Takes the next message for the calling thread, waiting until one comes.
 // `hwnd` nullptr takes messages of every window and window-less ones;
-// min == max == 0 takes every number. Returns 0 for WM_QUIT, -1 on error,
-// else nonzero. Messages sent with SendMessage from other threads are
-// handled inside this call.
+// min == max == 0 takes every number. Returns 0 for WM_QUIT, -1 on error
+// (a filter window the thread does not own), else nonzero. Messages sent
+// with SendMessage from other threads are handled inside this call. Posted
+// messages come in the order they were posted; a timer tick or a socket
+// notification takes its place in that order when it becomes due.
+// Calling thread only (it takes its own queue's messages).
 BOOL GetMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax);
 // As GetMessage without waiting; FALSE when nothing matches. PM_NOREMOVE
 // leaves the message queued.
 BOOL PeekMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UINT removeMsg);
 // Calls the window procedure of msg->hwnd (WM_TIMER included). Returns 0 for
-// window-less messages and windows that no longer exist.
+// window-less messages, windows that no longer exist and windows of other
+// threads.
 LRESULT DispatchMessage(const MSG* msg);
 // Default handling: returns 0 for every message.
 LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -81,9 +94,12 @@ LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Timers delivered as WM_TIMER (wParam = id) to `hwnd` through its thread's
-// queue. The calling thread must own the window. Setting an existing id
-// restarts its count. Returns the id, or 0 with the last error set when no
-// timer can be had. An elapse of 0 is taken as 1 ms, as Windows clamps it.
+// queue, at most one waiting per timer (a busy thread gets no backlog). The
+// calling thread must own the window (else ERROR_ACCESS_DENIED). Setting an
+// existing id restarts its count and drops its waiting tick. Returns the
+// id, or 0 with the last error set when no timer can be had (id 0, a window
+// that is gone, 10000 timers on the thread). An elapse of 0 is taken as
+// 1 ms, one above 0x7FFFFFFF as 0x7FFFFFFF. KillTimer drops a waiting tick.
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 
