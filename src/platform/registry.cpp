@@ -1,0 +1,556 @@
+// The registry emulation: a text store for ordinary keys, systemd unit files
+// for the service keys. Every call reads the files afresh, so a person may
+// edit them while the program runs.
+#include "platform/registry.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/filesystem.h"
+#include "platform/root.h"
+#include "platform/text_file.h"
+
+namespace win {
+
+// An open key: its full path below HKEY_LOCAL_MACHINE (no leading
+// backslash), the access it was opened with, and for a service key the unit
+// file that stands for it.
+struct RegistryKeyObject {
+  std::string path;
+  REGSAM access = 0;
+  std::string serviceName;
+};
+
+namespace {
+
+using detail::EqualsNoCase;
+using detail::TrimBlanks;
+
+constexpr std::string_view kServicesPrefix = "SYSTEM\\CurrentControlSet\\Services\\";
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK;
+
+// Every open key, owned here; an unknown HKEY value is refused with
+// ERROR_INVALID_HANDLE.
+class KeyTable {
+ public:
+  HKEY Add(RegistryKeyObject key) {
+    auto object = std::make_unique<RegistryKeyObject>(std::move(key));
+    HKEY handle = object.get();
+    std::lock_guard<std::mutex> guard(mutex_);
+    keys_.emplace(handle, std::move(object));
+    return handle;
+  }
+  std::optional<RegistryKeyObject> Find(HKEY handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = keys_.find(handle);
+    if (it == keys_.end()) return std::nullopt;
+    return *it->second;
+  }
+  bool Remove(HKEY handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return keys_.erase(handle) != 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<HKEY, std::unique_ptr<RegistryKeyObject>> keys_;
+};
+
+KeyTable& Keys() {
+  static KeyTable table;
+  return table;
+}
+
+// Serialises this process's read-modify-write cycles on the store and the
+// unit files.
+std::mutex& FilesMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string StorePath() { return PlatformPath("/etc/kvregistry.conf"); }
+std::string UnitFolder() { return PlatformPath("/etc/systemd/system"); }
+
+// The key's own registry resolved against its parent. A leading backslash
+// starts at the root key.
+std::optional<RegistryKeyObject> Resolve(HKEY key, const std::string& subKey) {
+  std::string base;
+  if (key != HKEY_LOCAL_MACHINE) {
+    std::optional<RegistryKeyObject> parent = Keys().Find(key);
+    if (!parent) return std::nullopt;
+    base = parent->path;
+  }
+  std::string_view sub = subKey;
+  if (!sub.empty() && sub.front() == '\\') {
+    sub.remove_prefix(1);
+    base.clear();
+  }
+  RegistryKeyObject resolved;
+  resolved.path = base.empty() ? std::string(sub) : sub.empty() ? base : base + "\\" + std::string(sub);
+  return resolved;
+}
+
+// "SYSTEM\CurrentControlSet\Services\<name>" -> name; "" for other keys.
+std::string ServiceNameOf(const std::string& path) {
+  if (path.size() <= kServicesPrefix.size() || !EqualsNoCase(path.substr(0, kServicesPrefix.size()), kServicesPrefix))
+    return "";
+  std::string name = path.substr(kServicesPrefix.size());
+  if (name.find_first_of("\\/") != std::string::npos || name == "." || name == "..") return "";
+  return name;
+}
+
+// The unit file of a service ("" when there is none). Service names are
+// case-blind, unit file names are not: an exact match comes first.
+std::string FindUnitFile(const std::string& serviceName) {
+  std::string folder = UnitFolder();
+  std::string wanted = serviceName + ".service";
+  if (FileExists(folder + "/" + wanted)) return folder + "/" + wanted;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return "";
+  std::string found;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (EqualsNoCase(entry->d_name, wanted) && FileExists(folder + "/" + entry->d_name)) {
+      found = folder + "/" + entry->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// May this file be rewritten (and, when missing, created in its folder)?
+bool MayWrite(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;  // read-only for everyone
+    return access(path.c_str(), W_OK) == 0;
+  }
+  std::string::size_type slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  return access(folder.c_str(), W_OK) == 0;
+}
+
+// ---- text store ----------------------------------------------------------
+
+struct Lines {
+  std::vector<std::string> items;  // without '\n'; a '\r' stays with its line
+  bool crlf = false;               // the file's own line end, for added lines
+};
+
+Lines SplitLines(const std::string& text) {
+  Lines lines;
+  std::string::size_type start = 0;
+  while (start < text.size()) {
+    std::string::size_type end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.items.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  lines.crlf = !lines.items.empty() && !lines.items.front().empty() && lines.items.front().back() == '\r';
+  return lines;
+}
+
+std::string JoinLines(const Lines& lines) {
+  std::string text;
+  for (const std::string& line : lines.items) {
+    text += line;
+    text += '\n';
+  }
+  return text;
+}
+
+std::string_view WithoutCr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// "[name]" -> name; nullopt for other lines.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  line = TrimBlanks(WithoutCr(line));
+  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
+  return TrimBlanks(line.substr(1, line.size() - 2));
+}
+
+bool SameKeyPath(std::string_view a, std::string_view b) {
+  if (!a.empty() && a.front() == '\\') a.remove_prefix(1);
+  if (!b.empty() && b.front() == '\\') b.remove_prefix(1);
+  return EqualsNoCase(a, b);
+}
+
+// Lines [first, end) of the first section of that name.
+struct SectionRange {
+  std::size_t header;
+  std::size_t end;
+};
+
+std::optional<SectionRange> FindSection(const Lines& lines, std::string_view path) {
+  for (std::size_t i = 0; i < lines.items.size(); ++i) {
+    std::optional<std::string_view> name = SectionName(lines.items[i]);
+    if (!name || !SameKeyPath(*name, path)) continue;
+    std::size_t end = i + 1;
+    while (end < lines.items.size() && !SectionName(lines.items[end])) ++end;
+    return SectionRange{i, end};
+  }
+  return std::nullopt;
+}
+
+struct StoredValue {
+  std::string name;
+  DWORD type = REG_NONE;
+  std::string data;  // as a query returns it: strings with their NUL
+};
+
+std::optional<DWORD> ParseDword(std::string_view text) {
+  text = TrimBlanks(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    int digit = c >= '0' && c <= '9' ? c - '0'
+                : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                     : -1;
+    if (digit < 0) return std::nullopt;
+    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    if (value > 0xFFFFFFFFull) return std::nullopt;
+  }
+  if (negative) {
+    if (value > 0x80000000ull) return std::nullopt;
+    return static_cast<DWORD>(0u - static_cast<DWORD>(value));
+  }
+  return static_cast<DWORD>(value);
+}
+
+// `Name = type:data`; nullopt for comments, blank lines and malformed values.
+std::optional<StoredValue> ParseValueLine(std::string_view line) {
+  line = WithoutCr(line);
+  std::string_view head = TrimBlanks(line);
+  if (head.empty() || head.front() == ';' || head.front() == '#' || head.front() == '[') return std::nullopt;
+  std::string_view::size_type eq = line.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  StoredValue value;
+  value.name = std::string(TrimBlanks(line.substr(0, eq)));
+  if (value.name == "@") value.name.clear();
+  std::string_view rest = line.substr(eq + 1);
+  while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+  std::string_view::size_type colon = rest.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  std::string_view typeName = TrimBlanks(rest.substr(0, colon));
+  std::string_view text = rest.substr(colon + 1);
+  if (EqualsNoCase(typeName, "sz") || EqualsNoCase(typeName, "expand_sz")) {
+    value.type = EqualsNoCase(typeName, "sz") ? REG_SZ : REG_EXPAND_SZ;
+    value.data = std::string(text) + '\0';
+    return value;
+  }
+  if (EqualsNoCase(typeName, "dword")) {
+    std::optional<DWORD> number = ParseDword(text);
+    if (!number) return std::nullopt;
+    value.type = REG_DWORD;
+    value.data.resize(sizeof(DWORD));
+    std::memcpy(value.data.data(), &*number, sizeof(DWORD));
+    return value;
+  }
+  return std::nullopt;
+}
+
+// The first valid line of that value in the section.
+std::optional<std::size_t> FindValueLine(const Lines& lines, const SectionRange& section, std::string_view name) {
+  for (std::size_t i = section.header + 1; i < section.end; ++i) {
+    std::optional<StoredValue> value = ParseValueLine(lines.items[i]);
+    if (value && EqualsNoCase(value->name, name)) return i;
+  }
+  return std::nullopt;
+}
+
+// Reads the store: ERROR_SUCCESS, or 2 when it is missing.
+LONG ReadStore(Lines& lines) {
+  std::string text;
+  DWORD err = detail::ReadWholeFile(StorePath(), text);
+  if (err == ERROR_PATH_NOT_FOUND) err = ERROR_FILE_NOT_FOUND;
+  if (err != ERROR_SUCCESS) return static_cast<LONG>(err);
+  lines = SplitLines(text);
+  return ERROR_SUCCESS;
+}
+
+LONG QueryStoreValue(const std::string& path, const std::string& name, StoredValue& out) {
+  Lines lines;
+  if (LONG err = ReadStore(lines)) return err;
+  std::optional<SectionRange> section = FindSection(lines, path);
+  if (!section) return ERROR_FILE_NOT_FOUND;
+  std::optional<std::size_t> line = FindValueLine(lines, *section, name);
+  if (!line) return ERROR_FILE_NOT_FOUND;
+  out = *ParseValueLine(lines.items[*line]);
+  return ERROR_SUCCESS;
+}
+
+std::string FormatValueLine(const std::string& name, DWORD type, const std::string& text, DWORD number) {
+  std::string line = name.empty() ? "@" : name;
+  line += " = ";
+  if (type == REG_DWORD) return line + "dword:" + std::to_string(number);
+  return line + (type == REG_SZ ? "sz:" : "expand_sz:") + text;
+}
+
+LONG SetStoreValue(const std::string& path, const std::string& valueLine, const std::string& name,
+                   bool createSection) {
+  Lines lines;
+  LONG err = ReadStore(lines);
+  if (err == ERROR_FILE_NOT_FOUND && createSection) err = ERROR_SUCCESS;
+  if (err != ERROR_SUCCESS) return err;
+  std::string ending = lines.crlf ? "\r" : "";
+  std::optional<SectionRange> section = FindSection(lines, path);
+  if (!section) {
+    if (!createSection) return ERROR_FILE_NOT_FOUND;
+    if (!lines.items.empty() && !TrimBlanks(WithoutCr(lines.items.back())).empty()) lines.items.push_back(ending);
+    lines.items.push_back("[" + path + "]" + ending);
+    lines.items.push_back(valueLine + ending);
+  } else if (std::optional<std::size_t> line = FindValueLine(lines, *section, name)) {
+    lines.items[*line] = valueLine + ending;
+  } else {
+    std::size_t after = section->header;
+    for (std::size_t i = section->header + 1; i < section->end; ++i) {
+      if (ParseValueLine(lines.items[i])) after = i;
+    }
+    lines.items.insert(lines.items.begin() + static_cast<std::ptrdiff_t>(after + 1), valueLine + ending);
+  }
+  return static_cast<LONG>(detail::WriteWholeFile(StorePath(), JoinLines(lines)));
+}
+
+// ---- service unit files --------------------------------------------------
+
+std::string AnsiToUtf8(std::string_view text) {
+  if (GetACP() == CP_UTF8) return std::string(text);
+  return WideCharToMultiByte(CP_UTF8, AnsiToWideChar(text));
+}
+
+std::string Utf8ToAnsiText(std::string_view text) {
+  if (GetACP() == CP_UTF8) return std::string(text);
+  return WideCharToAnsi(MultiByteToWideChar(CP_UTF8, text));
+}
+
+// Is this line of a unit file an assignment of `Description`?
+bool IsDescriptionLine(std::string_view line) {
+  line = TrimBlanks(WithoutCr(line));
+  constexpr std::string_view kKey = "Description";
+  if (line.substr(0, kKey.size()) != kKey) return false;
+  return TrimBlanks(line.substr(kKey.size())).substr(0, 1) == "=";
+}
+
+bool ContinuesOnNextLine(std::string_view line) {
+  line = WithoutCr(line);
+  return !line.empty() && line.back() == '\\';
+}
+
+std::optional<SectionRange> FindUnitSection(const Lines& lines) {
+  for (std::size_t i = 0; i < lines.items.size(); ++i) {
+    std::optional<std::string_view> name = SectionName(lines.items[i]);
+    if (!name || *name != "Unit") continue;
+    std::size_t end = i + 1;
+    while (end < lines.items.size() && !SectionName(lines.items[end])) ++end;
+    return SectionRange{i, end};
+  }
+  return std::nullopt;
+}
+
+// systemd expands "%" specifiers in a description: "%%" is a plain "%".
+std::string EscapeSpecifiers(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+std::string UnescapeSpecifiers(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    out += text[i];
+    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') ++i;
+  }
+  return out;
+}
+
+LONG QueryDescription(const std::string& unitFile, StoredValue& out) {
+  std::string text;
+  if (DWORD err = detail::ReadWholeFile(unitFile, text)) return static_cast<LONG>(err);
+  Lines lines = SplitLines(text);
+  std::optional<SectionRange> unit = FindUnitSection(lines);
+  if (!unit) return ERROR_FILE_NOT_FOUND;
+  std::optional<std::string> found;
+  for (std::size_t i = unit->header + 1; i < unit->end; ++i) {
+    if (!IsDescriptionLine(lines.items[i])) continue;
+    std::string_view line = TrimBlanks(WithoutCr(lines.items[i]));
+    found = std::string(TrimBlanks(line.substr(line.find('=') + 1)));  // the last assignment is the one in force
+  }
+  if (!found) return ERROR_FILE_NOT_FOUND;
+  out.name = "Description";
+  out.type = REG_SZ;
+  out.data = Utf8ToAnsiText(UnescapeSpecifiers(*found)) + '\0';
+  return ERROR_SUCCESS;
+}
+
+// Sets the one `Description=` line of the unit's [Unit] section: the first
+// assignment is replaced, later ones (and their continuation lines) go.
+LONG SetDescription(const std::string& unitFile, std::string_view ansiText) {
+  std::string text;
+  if (DWORD err = detail::ReadWholeFile(unitFile, text)) return static_cast<LONG>(err);
+  Lines lines = SplitLines(text);
+  std::string ending = lines.crlf ? "\r" : "";
+  std::string newLine = "Description=" + EscapeSpecifiers(AnsiToUtf8(ansiText)) + ending;
+  std::optional<SectionRange> unit = FindUnitSection(lines);
+  if (!unit) {
+    lines.items.insert(lines.items.begin(), {"[Unit]" + ending, newLine, ending});
+  } else {
+    std::vector<std::string> section;
+    bool placed = false;
+    for (std::size_t i = unit->header + 1; i < unit->end; ++i) {
+      if (!IsDescriptionLine(lines.items[i])) {
+        section.push_back(lines.items[i]);
+        continue;
+      }
+      if (!placed) section.push_back(newLine);
+      placed = true;
+      while (ContinuesOnNextLine(lines.items[i]) && i + 1 < unit->end) ++i;
+    }
+    if (!placed) section.insert(section.begin(), newLine);
+    auto first = lines.items.begin() + static_cast<std::ptrdiff_t>(unit->header + 1);
+    auto last = lines.items.begin() + static_cast<std::ptrdiff_t>(unit->end);
+    lines.items.erase(first, last);
+    lines.items.insert(lines.items.begin() + static_cast<std::ptrdiff_t>(unit->header + 1), section.begin(),
+                       section.end());
+  }
+  return static_cast<LONG>(detail::WriteWholeFile(unitFile, JoinLines(lines)));
+}
+
+// Copies a value out with the registry's buffer rules.
+LONG CopyOut(const StoredValue& value, DWORD* type, BYTE* data, DWORD* dataSize) {
+  if (type) *type = value.type;
+  DWORD size = static_cast<DWORD>(value.data.size());
+  if (!dataSize) return data ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+  if (!data) {
+    *dataSize = size;
+    return ERROR_SUCCESS;
+  }
+  if (*dataSize < size) {
+    *dataSize = size;
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(data, value.data.data(), size);
+  *dataSize = size;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegOpenKeyEx(HKEY key, const std::string& subKey, DWORD /*options*/, REGSAM access, HKEY* result) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  std::optional<RegistryKeyObject> resolved = Resolve(key, subKey);
+  if (!resolved) return ERROR_INVALID_HANDLE;
+  resolved->access = access;
+  bool wantsWrite = (access & kWriteRights) != 0;
+  std::lock_guard<std::mutex> guard(FilesMutex());
+  if (!resolved->path.empty()) {
+    resolved->serviceName = ServiceNameOf(resolved->path);
+    if (!resolved->serviceName.empty()) {
+      std::string unitFile = FindUnitFile(resolved->serviceName);
+      if (unitFile.empty()) return ERROR_FILE_NOT_FOUND;
+      if (wantsWrite && !MayWrite(unitFile)) return ERROR_ACCESS_DENIED;
+    } else {
+      Lines lines;
+      if (LONG err = ReadStore(lines)) return err;
+      if (!FindSection(lines, resolved->path)) return ERROR_FILE_NOT_FOUND;
+      if (wantsWrite && !MayWrite(StorePath())) return ERROR_ACCESS_DENIED;
+    }
+  } else if (wantsWrite) {
+    return ERROR_ACCESS_DENIED;  // the root key itself holds no values here
+  }
+  *result = Keys().Add(std::move(*resolved));
+  return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* /*reserved*/, DWORD* type, BYTE* data,
+                     DWORD* dataSize) {
+  std::optional<RegistryKeyObject> object = Keys().Find(key);
+  if (!object) return key == HKEY_LOCAL_MACHINE ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE;
+  if ((object->access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  StoredValue value;
+  LONG err = ERROR_FILE_NOT_FOUND;
+  {
+    std::lock_guard<std::mutex> guard(FilesMutex());
+    if (!object->serviceName.empty() && EqualsNoCase(valueName, "Description")) {
+      std::string unitFile = FindUnitFile(object->serviceName);
+      err = unitFile.empty() ? ERROR_FILE_NOT_FOUND : QueryDescription(unitFile, value);
+    } else if (!object->path.empty()) {
+      err = QueryStoreValue(object->path, valueName, value);
+    }
+  }
+  if (err != ERROR_SUCCESS) return err;
+  return CopyOut(value, type, data, dataSize);
+}
+
+LONG RegSetValueEx(HKEY key, const std::string& valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
+                   DWORD dataSize) {
+  std::optional<RegistryKeyObject> object = Keys().Find(key);
+  if (!object) return key == HKEY_LOCAL_MACHINE ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
+  if ((object->access & KEY_SET_VALUE) == 0 || object->path.empty()) return ERROR_ACCESS_DENIED;
+  if (dataSize > 0 && !data) return ERROR_INVALID_PARAMETER;
+  std::string text;
+  DWORD number = 0;
+  if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    text.assign(reinterpret_cast<const char*>(data), dataSize);
+    text = text.substr(0, text.find('\0'));
+    if (text.find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
+  } else if (type == REG_DWORD) {
+    if (dataSize != sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
+    std::memcpy(&number, data, sizeof(DWORD));
+  } else {
+    return ERROR_INVALID_PARAMETER;  // the store keeps strings and numbers only
+  }
+  // A name the store could not read back.
+  std::string_view trimmedName = TrimBlanks(valueName);
+  if (trimmedName.size() != valueName.size() || valueName.find_first_of("=\r\n") != std::string::npos ||
+      valueName == "@" || (!valueName.empty() && (valueName[0] == ';' || valueName[0] == '#' || valueName[0] == '[')))
+    return ERROR_INVALID_PARAMETER;
+
+  std::lock_guard<std::mutex> guard(FilesMutex());
+  if (!object->serviceName.empty()) {
+    std::string unitFile = FindUnitFile(object->serviceName);
+    if (unitFile.empty()) return ERROR_FILE_NOT_FOUND;
+    if (EqualsNoCase(valueName, "Description")) {
+      if (type == REG_DWORD || (!text.empty() && text.back() == '\\')) return ERROR_INVALID_PARAMETER;
+      return SetDescription(unitFile, text);
+    }
+    return SetStoreValue(object->path, FormatValueLine(valueName, type, text, number), valueName, true);
+  }
+  return SetStoreValue(object->path, FormatValueLine(valueName, type, text, number), valueName, false);
+}
+
+LONG RegCloseKey(HKEY key) {
+  if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  return Keys().Remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+std::string DefaultProgramFilesDir() { return PlatformPath("/opt"); }
+
+}  // namespace win

@@ -1,0 +1,112 @@
+#include "platform/text_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/filesystem.h"
+
+namespace win::detail {
+namespace {
+
+// Closes a descriptor on every path.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Closes a file handle on every path; Close() reports a failing close.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE Get() const { return handle_; }
+  BOOL Close() {
+    HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(handle);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+DWORD ReadWholeFile(const std::string& path, std::string& content) {
+  content.clear();
+  int fd = -1;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int err = errno;
+    if (err == ENOENT) {
+      std::string::size_type slash = path.find_last_of('/');
+      std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+      return DirectoryExists(folder) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    }
+    return err == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err);
+  }
+  Descriptor file(fd);
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+  char buffer[65536];
+  while (true) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrorFromErrno(errno);
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD WriteWholeFile(const std::string& path, std::string_view content) {
+  FileHandle file(CreateFileForWrite(path, CREATE_ALWAYS));
+  if (file.Get() == INVALID_HANDLE_VALUE) return GetLastError();
+  while (!content.empty()) {
+    DWORD chunk = content.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(content.size());
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), content.data(), chunk, &written)) return GetLastError();
+    content.remove_prefix(written);
+  }
+  if (!file.Close()) return GetLastError();
+  return ERROR_SUCCESS;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace win::detail
