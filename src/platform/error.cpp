@@ -52,7 +52,9 @@ constexpr Text kTexts[] = {
     {10040,
      "A message sent on a datagram socket was larger than the internal message buffer or some other network "
      "limit, or the buffer used to receive a datagram into was smaller than the datagram itself."},
+    {10042, "An unknown, invalid, or unsupported option or level was specified in a getsockopt or setsockopt call."},
     {10043, "The requested protocol has not been configured into the system, or no implementation for it exists."},
+    {10044, "The support for the specified socket type does not exist in this address family."},
     {10045, "The attempted operation is not supported for the type of object referenced."},
     {10047, "An address incompatible with the requested protocol was used."},
     {10048, "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
@@ -127,7 +129,9 @@ int WsaErrorFromErrno(int err) {
     case ENOTSOCK: return WSAENOTSOCK;
     case EDESTADDRREQ: return WSAEDESTADDRREQ;
     case EMSGSIZE: return WSAEMSGSIZE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
     case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
     case EOPNOTSUPP: return WSAEOPNOTSUPP;
     case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
     case EADDRINUSE: return WSAEADDRINUSE;

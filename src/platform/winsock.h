@@ -16,10 +16,12 @@ constexpr int SOCKET_ERROR = -1;
 // Constants carry a WS_ prefix so that they never meet the POSIX macros of
 // the same names inside the layer.
 constexpr int WS_AF_INET = 2;
+constexpr int WS_SOCK_STREAM = 1;
 constexpr int WS_SOCK_DGRAM = 2;
 constexpr int WS_SOL_SOCKET = 0xFFFF;
 constexpr int WS_SO_REUSEADDR = 0x0004;
 constexpr int WS_SO_BROADCAST = 0x0020;
+constexpr int WS_MSG_PEEK = 0x2;
 constexpr long WS_FD_READ = 0x01;
 constexpr DWORD WS_INADDR_ANY = 0x00000000;
 constexpr DWORD WS_INADDR_NONE = 0xFFFFFFFF;
@@ -53,9 +55,13 @@ static_assert(sizeof(SOCKADDR_IN) == 16);
 static_assert(sizeof(SOCKADDR) == 16);
 
 // Registration count per process. Grants version 1.1 for a request of 1.1
-// or higher (up to 2.2), WSAVERNOTSUPPORTED below 1.1.
+// or higher (up to 2.2), WSAVERNOTSUPPORTED below 1.1. Returns the error
+// number itself (0 on success). Every other call fails with
+// WSANOTINITIALISED while nothing is registered. All calls are safe from
+// any thread.
 int WSAStartup(WORD versionRequested, WSADATA* data);
-// SOCKET_ERROR with WSANOTINITIALISED when nothing is registered.
+// SOCKET_ERROR with WSANOTINITIALISED when nothing is registered. Releasing
+// the last registration closes the sockets still open, as Windows does.
 int WSACleanup();
 int WSAGetLastError();
 void WSASetLastError(int error);
@@ -63,16 +69,27 @@ void WSASetLastError(int error);
 SOCKET socket(int af, int type, int protocol);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int bind(SOCKET s, const SOCKADDR* name, int namelen);
+// The local address the socket is bound to (tests use it after binding
+// port 0). WSAEINVAL before the socket has an address.
+int getsockname(SOCKET s, SOCKADDR* name, int* namelen);
 // Asks for `msg` to be posted to `hwnd` (on the window's thread) when a
 // datagram waits: once, then again only after a recvfrom on the socket
-// while more are waiting. Makes the socket non-blocking. events 0 cancels.
+// (even a failing one) while more are waiting; at once when data already
+// waits. wParam = the socket, lParam = WSAMAKESELECTREPLY(FD_READ, 0).
+// Makes the socket non-blocking. events 0 cancels; only FD_READ is
+// supported (other bits: WSAEINVAL, as is a window that does not exist).
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
-// A datagram larger than `len` is consumed and reported as WSAEMSGSIZE.
+// A datagram larger than `len` is consumed and reported as WSAEMSGSIZE
+// (the buffer holds its first `len` bytes). flags: 0 or WS_MSG_PEEK.
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen);
+// Ends the socket's notifications (a message already queued stays queued)
+// and closes it. Handles are never reused: later calls with it fail with
+// WSAENOTSOCK.
 int closesocket(SOCKET s);
 // Dotted-decimal text -> address in network byte order; WS_INADDR_NONE for
-// anything else (names are not looked up).
+// anything else (names are not looked up). As Windows, also takes the short
+// forms "a.b.c", "a.b", "a" and octal ("0...") or hexadecimal ("0x...") parts.
 DWORD inet_addr(const char* cp);
 
 constexpr WORD htons(WORD v) { return static_cast<WORD>((v << 8) | (v >> 8)); }

@@ -1,0 +1,388 @@
+// Windows Sockets 1.1 over POSIX sockets: a process-wide table maps socket
+// handles of our own to descriptors, WSAStartup registrations are counted,
+// errno becomes a 10xxx number in the calling thread's last error, and read
+// notifications go through the message wait of the window's thread.
+#include "platform/winsock.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/read_notification.h"
+
+namespace win {
+namespace {
+
+// Owns one socket descriptor.
+class SocketFd {
+ public:
+  explicit SocketFd(int fd) : fd_(fd) {}
+  ~SocketFd() { ::close(fd_); }
+  SocketFd(const SocketFd&) = delete;
+  SocketFd& operator=(const SocketFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// One open socket. The descriptor lives as long as anyone uses it: the
+// table, a call in progress, a thread watching it for notifications.
+struct SocketEntry {
+  explicit SocketEntry(int fd) : fd(std::make_shared<SocketFd>(fd)) {}
+
+  const std::shared_ptr<SocketFd> fd;
+  std::mutex mutex;
+  std::unique_ptr<detail::ReadNotification> notification;  // guarded by mutex
+};
+
+struct SocketTable {
+  std::mutex mutex;
+  int registrations = 0;
+  // Handles count up from 1 and are never reused, so a stale handle (a
+  // notification still queued after closesocket) reaches no new socket.
+  SOCKET next = 1;
+  std::unordered_map<SOCKET, std::shared_ptr<SocketEntry>> entries;
+};
+
+SocketTable& Table() {
+  static SocketTable table;
+  return table;
+}
+
+int Fail(int wsaError) {
+  WSASetLastError(wsaError);
+  return SOCKET_ERROR;
+}
+
+int FailErrno(int err) { return Fail(WsaErrorFromErrno(err)); }
+
+// The entry of `s`, or nullptr with the error set (not initialised, or not
+// a socket).
+std::shared_ptr<SocketEntry> Lookup(SOCKET s) {
+  SocketTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  if (table.registrations == 0) {
+    WSASetLastError(WSANOTINITIALISED);
+    return nullptr;
+  }
+  auto it = table.entries.find(s);
+  if (it == table.entries.end()) {
+    WSASetLastError(WSAENOTSOCK);
+    return nullptr;
+  }
+  return it->second;
+}
+
+bool Initialised() {
+  SocketTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  return table.registrations > 0;
+}
+
+bool ToSockaddr(const SOCKADDR* name, int namelen, sockaddr_in& out, int& error) {
+  if (!name || namelen < static_cast<int>(sizeof(SOCKADDR_IN))) {
+    error = WSAEFAULT;
+    return false;
+  }
+  SOCKADDR_IN in;
+  std::memcpy(&in, name, sizeof in);
+  if (in.sin_family != WS_AF_INET) {
+    error = WSAEAFNOSUPPORT;
+    return false;
+  }
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  out.sin_port = in.sin_port;
+  out.sin_addr.s_addr = in.sin_addr.S_addr;
+  return true;
+}
+
+void FromSockaddr(const sockaddr_in& in, SOCKADDR* out) {
+  SOCKADDR_IN result{};
+  result.sin_family = WS_AF_INET;
+  result.sin_port = in.sin_port;
+  result.sin_addr.S_addr = in.sin_addr.s_addr;
+  std::memcpy(out, &result, sizeof result);
+}
+
+// Stops notifications and drops the entry's hold; the descriptor closes
+// when its last user lets go.
+void Release(SocketEntry& entry) {
+  std::lock_guard lock(entry.mutex);
+  entry.notification.reset();
+}
+
+// One part of an address text: decimal, octal after "0", hexadecimal after
+// "0x". False for anything else or a value above `max`.
+bool ParseAddressPart(const char*& p, DWORD max, DWORD& value) {
+  int base = 10;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    base = 16;
+    p += 2;
+  } else if (p[0] == '0' && p[1] >= '0' && p[1] <= '9') {
+    base = 8;
+    ++p;
+  }
+  std::uint64_t v = 0;
+  int digits = 0;
+  for (;; ++p, ++digits) {
+    int d;
+    if (*p >= '0' && *p <= '9') {
+      d = *p - '0';
+    } else if (base == 16 && *p >= 'a' && *p <= 'f') {
+      d = *p - 'a' + 10;
+    } else if (base == 16 && *p >= 'A' && *p <= 'F') {
+      d = *p - 'A' + 10;
+    } else {
+      break;
+    }
+    if (d >= base) return false;
+    v = v * base + static_cast<unsigned>(d);
+    if (v > max) return false;
+  }
+  if (digits == 0 && base != 8) return false;
+  value = static_cast<DWORD>(v);
+  return true;
+}
+
+}  // namespace
+
+int WSAStartup(WORD versionRequested, WSADATA* data) {
+  if (!data) return WSAEFAULT;
+  const BYTE major = LOBYTE(versionRequested);
+  const BYTE minor = HIBYTE(versionRequested);
+  *data = WSADATA{};
+  data->wHighVersion = MAKEWORD(1, 1);
+  if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+  data->wVersion = MAKEWORD(1, 1);
+  std::strncpy(data->szDescription, "Windows Sockets 1.1 over POSIX sockets", sizeof data->szDescription - 1);
+  std::strncpy(data->szSystemStatus, "Running", sizeof data->szSystemStatus - 1);
+  data->iMaxSockets = 32767;
+  data->iMaxUdpDg = 65467;
+  SocketTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  ++table.registrations;
+  return 0;
+}
+
+int WSACleanup() {
+  std::vector<std::shared_ptr<SocketEntry>> closed;  // released outside the table lock
+  {
+    SocketTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    if (table.registrations == 0) return Fail(WSANOTINITIALISED);
+    // The last registration closes whatever sockets are still open.
+    if (--table.registrations == 0) {
+      for (auto& [handle, entry] : table.entries) closed.push_back(std::move(entry));
+      table.entries.clear();
+    }
+  }
+  for (const auto& entry : closed) Release(*entry);
+  return 0;
+}
+
+int WSAGetLastError() { return static_cast<int>(GetLastError()); }
+
+void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+
+SOCKET socket(int af, int type, int protocol) {
+  if (!Initialised()) {
+    WSASetLastError(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
+  if (af != WS_AF_INET) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return INVALID_SOCKET;
+  }
+  int nativeType;
+  switch (type) {
+    case WS_SOCK_DGRAM: nativeType = SOCK_DGRAM; break;
+    case WS_SOCK_STREAM: nativeType = SOCK_STREAM; break;
+    default: WSASetLastError(WSAESOCKTNOSUPPORT); return INVALID_SOCKET;
+  }
+  int fd = ::socket(AF_INET, nativeType | SOCK_CLOEXEC, protocol);
+  if (fd < 0) {
+    WSASetLastError(WsaErrorFromErrno(errno));
+    return INVALID_SOCKET;
+  }
+  auto entry = std::make_shared<SocketEntry>(fd);
+  SocketTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  if (table.registrations == 0) {  // cleaned up meanwhile
+    WSASetLastError(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
+  SOCKET handle = table.next++;
+  table.entries.emplace(handle, std::move(entry));
+  return handle;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  if (level != WS_SOL_SOCKET) return Fail(WSAEINVAL);
+  int nativeName;
+  switch (optname) {
+    case WS_SO_REUSEADDR: nativeName = SO_REUSEADDR; break;
+    case WS_SO_BROADCAST: nativeName = SO_BROADCAST; break;
+    default: return Fail(WSAENOPROTOOPT);
+  }
+  if (!optval || optlen < 1) return Fail(WSAEFAULT);
+  // A BOOL option: Windows reads an int, or a single byte when that is all
+  // it is given.
+  int value = 0;
+  if (optlen >= static_cast<int>(sizeof(int))) {
+    std::memcpy(&value, optval, sizeof value);
+  } else {
+    value = static_cast<unsigned char>(optval[0]);
+  }
+  value = value != 0 ? 1 : 0;
+  if (::setsockopt(entry->fd->get(), SOL_SOCKET, nativeName, &value, sizeof value) != 0) return FailErrno(errno);
+  return 0;
+}
+
+int bind(SOCKET s, const SOCKADDR* name, int namelen) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  sockaddr_in addr{};
+  int error = 0;
+  if (!ToSockaddr(name, namelen, addr, error)) return Fail(error);
+  if (::bind(entry->fd->get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    // A second bind of one socket is WSAEINVAL on Windows and EINVAL here.
+    return FailErrno(errno);
+  }
+  return 0;
+}
+
+int getsockname(SOCKET s, SOCKADDR* name, int* namelen) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  if (!name || !namelen || *namelen < static_cast<int>(sizeof(SOCKADDR_IN))) return Fail(WSAEFAULT);
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(entry->fd->get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
+  // An unbound socket has no name on Windows; Linux reports port 0.
+  if (addr.sin_port == 0) return Fail(WSAEINVAL);
+  FromSockaddr(addr, name);
+  *namelen = sizeof(SOCKADDR_IN);
+  return 0;
+}
+
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  if (events & ~WS_FD_READ) return Fail(WSAEINVAL);  // only read events are emulated
+  const int fd = entry->fd->get();
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno(errno);
+  std::lock_guard lock(entry->mutex);
+  entry->notification.reset();
+  if (events == 0) return 0;
+  entry->notification = detail::ReadNotification::Start(hwnd, msg, static_cast<WPARAM>(s),
+                                                        WSAMAKESELECTREPLY(static_cast<WORD>(WS_FD_READ), 0), fd,
+                                                        entry->fd);
+  if (!entry->notification) return Fail(WSAEINVAL);
+  return 0;
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  int result;
+  if (!buf || len < 0 || (from && (!fromlen || *fromlen < static_cast<int>(sizeof(SOCKADDR_IN))))) {
+    result = Fail(WSAEFAULT);
+  } else {
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    const int nativeFlags = MSG_TRUNC | ((flags & WS_MSG_PEEK) ? MSG_PEEK : 0);
+    ssize_t n = ::recvfrom(entry->fd->get(), buf, static_cast<std::size_t>(len), nativeFlags,
+                           reinterpret_cast<sockaddr*>(&peer), &peerLen);
+    if (n < 0) {
+      result = FailErrno(errno);
+    } else {
+      if (from) {
+        FromSockaddr(peer, from);
+        *fromlen = sizeof(SOCKADDR_IN);
+      }
+      // MSG_TRUNC reports the datagram's real length; the rest of it is gone.
+      result = n > len ? Fail(WSAEMSGSIZE) : static_cast<int>(n);
+    }
+  }
+  // Any read, failed or not, lets the next waiting datagram be reported.
+  std::lock_guard lock(entry->mutex);
+  if (entry->notification) entry->notification->Rearm();
+  return result;
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  if ((!buf && len > 0) || len < 0) return Fail(WSAEFAULT);
+  if (flags != 0) return Fail(WSAEOPNOTSUPP);
+  ssize_t n;
+  if (to) {
+    sockaddr_in addr{};
+    int error = 0;
+    if (!ToSockaddr(to, tolen, addr, error)) return Fail(error);
+    n = ::sendto(entry->fd->get(), buf, static_cast<std::size_t>(len), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } else {
+    n = ::send(entry->fd->get(), buf, static_cast<std::size_t>(len), MSG_NOSIGNAL);
+  }
+  if (n < 0) return FailErrno(errno);
+  return static_cast<int>(n);
+}
+
+int closesocket(SOCKET s) {
+  std::shared_ptr<SocketEntry> entry;
+  {
+    SocketTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    if (table.registrations == 0) return Fail(WSANOTINITIALISED);
+    auto it = table.entries.find(s);
+    if (it == table.entries.end()) return Fail(WSAENOTSOCK);
+    entry = std::move(it->second);
+    table.entries.erase(it);
+  }
+  // A notification already queued stays queued; its read will find no socket.
+  Release(*entry);
+  return 0;
+}
+
+DWORD inet_addr(const char* cp) {
+  if (!cp || !*cp) return WS_INADDR_NONE;
+  // "a.b.c.d", "a.b.c" (c: 16 bits), "a.b" (b: 24 bits) or "a" (32 bits).
+  DWORD parts[4] = {};
+  int count = 0;
+  const char* p = cp;
+  for (;;) {
+    if (count == 4) return WS_INADDR_NONE;
+    if (!ParseAddressPart(p, 0xFFFFFFFF, parts[count])) return WS_INADDR_NONE;
+    ++count;
+    if (*p == '\0') break;
+    if (*p != '.') return WS_INADDR_NONE;
+    ++p;
+  }
+  DWORD host = 0;
+  const DWORD lastMax = count == 1 ? 0xFFFFFFFF : count == 2 ? 0xFFFFFF : count == 3 ? 0xFFFF : 0xFF;
+  for (int i = 0; i < count - 1; ++i) {
+    if (parts[i] > 0xFF) return WS_INADDR_NONE;
+    host |= parts[i] << (24 - 8 * i);
+  }
+  if (parts[count - 1] > lastMax) return WS_INADDR_NONE;
+  host |= parts[count - 1];
+  return htonl(host);
+}
+
+}  // namespace win
