@@ -1,0 +1,35 @@
+// The service's five settings: the Program Files directory from the
+// registry, the configuration folder `KelvaneSystem` below it, the INI file
+// `KVLogService.ini` (created with the defaults on the first start) and the
+// log folder. Read once per service start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kv {
+
+// Defaults of the settings (the log folder's default is the configuration
+// folder + "/Logs").
+constexpr std::int32_t DefaultReceivePort = 2056;
+constexpr std::int32_t DefaultRepeatPort = 2057;
+constexpr std::int32_t DefaultInterval = 21600;
+constexpr std::int32_t DefaultLogKeepDays = 30;
+
+// The "ProgramFilesDir" value of HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion.
+// When the key cannot be opened, the system default (win::DefaultProgramFilesDir);
+// when the value is missing or empty, ""; when it is not a string, the
+// default. Never fails. Safe from any thread.
+std::string GetProgramFilesDir();
+
+// Makes sure the configuration folder exists, creates the INI file with the
+// defaults when it is missing, reads the five settings (no range tests) and
+// makes sure the log folder exists. True when both folders exist at the end.
+// False without touching the outputs when the configuration folder cannot be
+// made. Raises kv::Exception("<ini path> に書き込めません") when a new INI
+// file cannot be written (the outputs then hold the defaults).
+// One call at a time (the service's request thread).
+bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval,
+                       std::string& Folder, std::int32_t& LogKeepDays);
+
+}  // namespace kv
