@@ -290,8 +290,9 @@ TEST(TimerTest, KilledTimerStopsAndDropsItsWaitingTick) {
 
 TEST(TimerTest, NoBacklogWhileTheThreadIsBusy) {
   RecordingWindow w;
-  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 1));
-  std::this_thread::sleep_for(30ms);  // some 30 periods pass unserved
+  // Long enough that no second tick comes due while the first is drained.
+  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 100));
+  std::this_thread::sleep_for(350ms);  // three periods pass unserved
   EXPECT_EQ(kvtest::PumpPendingMessages(), 1);
   EXPECT_EQ(w.Count(win::WM_TIMER), 1);
 }
