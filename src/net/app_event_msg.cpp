@@ -1,0 +1,71 @@
+#include "net/app_event_msg.h"
+
+#include "base/clock.h"
+#include "net/event_datagram.h"
+#include "net/random_tag.h"
+
+namespace kv {
+namespace {
+
+[[noreturn]] void RaiseSocketError(const char* text) {
+  throw EAppEventMsg(text + std::to_string(win::WSAGetLastError()));
+}
+
+}  // namespace
+
+TAppEventMsg::TAppEventMsg(std::int32_t port, std::string host) : port_(port), host_(std::move(host)) {
+  SeedRandomTagsFromTimeOfDay();
+}
+
+void TAppEventMsg::Startup() {
+  requestedVersion_ = WinSockVersion;
+  startupResult_ = win::WSAStartup(requestedVersion_, &winSockData_);
+  if (startupResult_ != 0) throw EAppEventMsg("WSAStartup failed.");
+  if (win::LOBYTE(winSockData_.wVersion) != win::LOBYTE(requestedVersion_) ||
+      win::HIBYTE(winSockData_.wVersion) != win::HIBYTE(requestedVersion_)) {
+    win::WSACleanup();
+    throw EAppEventMsg("Invalid WinSock version.");
+  }
+}
+
+void TAppEventMsg::Open() {
+  socket_ = win::socket(win::WS_AF_INET, win::WS_SOCK_DGRAM, 0);
+  if (socket_ == win::INVALID_SOCKET) RaiseSocketError("Create Socket failed. stat = ");
+
+  const std::int32_t reuse = 1;
+  if (win::setsockopt(socket_, win::WS_SOL_SOCKET, win::WS_SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                      sizeof reuse) != 0) {
+    RaiseSocketError("SetSockOpt call failed. stat = ");
+  }
+
+  destAddr_ = win::SOCKADDR_IN{};
+  destAddr_.sin_family = win::WS_AF_INET;
+  // Dotted text only; a name is not looked up and gives the all-ones
+  // address, which the send then reports.
+  destAddr_.sin_addr.S_addr = win::inet_addr(host_.c_str());
+  destAddr_.sin_port = win::htons(static_cast<win::WORD>(port_ & 0xFFFF));
+}
+
+void TAppEventMsg::SendEvent(std::string_view AppName, std::string_view MsgText, std::string_view SourceName,
+                             std::int32_t EventType, std::int32_t EventCode) {
+  const DateTimeParts now = CurrentClock().LocalNow();
+  const std::int32_t tag = DrawRandomTag();
+  const std::string text = BuildEventDatagram(now, tag, AppName, SourceName, EventType, EventCode, MsgText);
+  // The receiver takes at most this much; a longer event would arrive as
+  // an error there, so it is refused here with its length.
+  if (text.size() > kMaxDatagramText) {
+    throw EAppEventMsg("Event text too long. length = " + std::to_string(text.size()));
+  }
+  if (win::sendto(socket_, text.data(), static_cast<int>(text.size()), 0,
+                  reinterpret_cast<const win::SOCKADDR*>(&destAddr_), sizeof destAddr_) == win::SOCKET_ERROR) {
+    RaiseSocketError("SendTo failed. stat = ");
+  }
+}
+
+void TAppEventMsg::Close() {
+  if (win::closesocket(socket_) != 0) RaiseSocketError("CloseSocket call failed. stat = ");
+}
+
+void TAppEventMsg::Cleanup() { win::WSACleanup(); }
+
+}  // namespace kv

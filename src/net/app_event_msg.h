@@ -1,0 +1,79 @@
+// TAppEventMsg: sends events as UDP datagrams of the event format to one
+// destination, for applications that report to the log service and for the
+// service's own relay.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/exception.h"
+#include "platform/types.h"
+#include "platform/winsock.h"
+
+namespace kv {
+
+// Every failure of TAppEventMsg.
+class EAppEventMsg : public Exception {
+ public:
+  using Exception::Exception;
+  const char* ClassName() const noexcept override { return "EAppEventMsg"; }
+};
+
+// Owns its copy of the destination host text and an unbound UDP socket
+// between Open and Close; it releases neither the socket nor the library
+// registration by itself: the owner runs Close and Cleanup before
+// destroying it.
+//
+// Thread contract: one thread at a time (the owner serialises the calls and
+// never closes or destroys it while SendEvent runs); the random tags come
+// from the process-wide generator, which is safe from any thread.
+class TAppEventMsg {
+ public:
+  static constexpr win::WORD WinSockVersion = win::MAKEWORD(1, 1);
+
+  // Keeps the destination (dotted IPv4 text, low 16 bits of `port`) and
+  // seeds the process's random tags from the UTC time of day.
+  TAppEventMsg(std::int32_t port, std::string host);
+  virtual ~TAppEventMsg() = default;
+  TAppEventMsg(const TAppEventMsg&) = delete;
+  TAppEventMsg& operator=(const TAppEventMsg&) = delete;
+
+  // Registers with the socket library at version 1.1. Raises EAppEventMsg
+  // "WSAStartup failed." or, after releasing the registration again,
+  // "Invalid WinSock version.".
+  void Startup();
+  // Creates the socket, sets SO_REUSEADDR and fills the destination
+  // address (a host that is no dotted address yields 255.255.255.255).
+  // Raises EAppEventMsg "Create Socket failed. stat = N" or
+  // "SetSockOpt call failed. stat = N".
+  void Open();
+  // Sends one event stamped with the local time and a new random tag; a
+  // message text of 200 bytes or more goes as its first 197 and "...".
+  // Raises EAppEventMsg "SendTo failed. stat = N", or "Event text too long.
+  // length = N" for a datagram text above 2048 bytes (nothing is sent).
+  void SendEvent(std::string_view AppName, std::string_view MsgText, std::string_view SourceName,
+                 std::int32_t EventType, std::int32_t EventCode);
+  // Raises EAppEventMsg "CloseSocket call failed. stat = N".
+  void Close();
+  // Releases the library registration; the result is ignored.
+  void Cleanup();
+
+  std::int32_t Port() const { return port_; }
+  const std::string& Host() const { return host_; }
+  win::SOCKET SocketHandle() const { return socket_; }
+  const win::SOCKADDR_IN& DestAddr() const { return destAddr_; }
+  std::int32_t StartupResult() const { return startupResult_; }
+  const win::WSADATA& WinSockData() const { return winSockData_; }
+
+ private:
+  win::WORD requestedVersion_ = 0;
+  win::WSADATA winSockData_{};
+  std::int32_t startupResult_ = 0;
+  win::SOCKET socket_ = 0;
+  win::SOCKADDR_IN destAddr_{};
+  std::int32_t port_;
+  std::string host_;
+};
+
+}  // namespace kv
