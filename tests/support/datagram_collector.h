@@ -28,6 +28,11 @@ class DatagramCollector {
   std::vector<std::string> Datagrams() const;
   std::size_t Count() const;
 
+  // Returns once every datagram that reached the socket before this call
+  // has been collected (a marker sent to the socket itself has come
+  // through). False when that takes longer than `timeout`.
+  bool Flush(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
   // Waits until `done` holds for the datagrams received so far (checked on
   // every arrival), at most `timeout`. Returns whether it held.
   bool WaitUntil(const std::function<bool(const std::vector<std::string>&)>& done,
@@ -42,6 +47,8 @@ class DatagramCollector {
   mutable std::mutex mutex_;
   mutable std::condition_variable arrived_;
   std::vector<std::string> datagrams_;
+  mutable unsigned long long flushesSent_ = 0;
+  unsigned long long flushesSeen_ = 0;
   std::thread thread_;
 };
 

@@ -45,6 +45,10 @@ class NotifyListener {
   // The value for NOTIFY_SOCKET.
   const std::string& Address() const { return collector_->Address(); }
 
+  // Returns once everything sent to the socket before the call has been
+  // collected.
+  bool Flush() const { return collector_->Flush(); }
+
   std::vector<std::string> Datagrams() const { return collector_->Datagrams(); }
   // The reports received so far, in order (datagrams without a status
   // line are left out).

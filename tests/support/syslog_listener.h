@@ -32,6 +32,10 @@ class SyslogListener {
  public:
   explicit SyslogListener(const ScopedPlatformRoot& root);
 
+  // Returns once everything sent to the socket before the call has been
+  // collected.
+  bool Flush() const { return collector_.Flush(); }
+
   std::vector<std::string> Datagrams() const { return collector_.Datagrams(); }
   // Entries received so far, in order (malformed datagrams left out).
   std::vector<SyslogEntry> Entries() const;
