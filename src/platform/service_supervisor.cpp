@@ -129,7 +129,9 @@ bool ServiceSupervisor::Start(const std::vector<std::string>& argv,
   for (auto& s : args) argp.push_back(s.data());
   argp.push_back(nullptr);
 
-  // The child starts with our original mask and default dispositions.
+  // The child starts with our original mask and default dispositions, in a
+  // process group of its own: a Ctrl+C at the terminal reaches only the
+  // supervisor, which passes one stop request on.
   SpawnSetup setup;
   if (!setup.ready) {
     error = "cannot prepare the child";
@@ -139,7 +141,8 @@ bool ServiceSupervisor::Start(const std::vector<std::string>& argv,
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&setup.attr, &savedMask_->mask);
   posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-  posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&setup.attr, 0);
+  posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, argp[0], nullptr, &setup.attr, argp.data(), envp.data());

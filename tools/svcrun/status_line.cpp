@@ -1,0 +1,88 @@
+#include "status_line.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "platform/service_control.h"
+
+namespace kv {
+
+std::optional<ReportedStatus> ParseReportedStatus(const std::string& datagram) {
+  ReportedStatus status;
+  bool found = false;
+  std::istringstream lines(datagram);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("X_SERVICE_STATUS=", 0) == 0) {
+      std::istringstream fields(line.substr(17));
+      std::uint32_t* targets[] = {&status.serviceType,     &status.state,      &status.controlsAccepted,
+                                  &status.win32ExitCode,   &status.serviceExitCode, &status.checkPoint,
+                                  &status.waitHint};
+      for (auto* target : targets) {
+        if (!(fields >> *target)) return std::nullopt;
+      }
+      std::string rest;
+      if (fields >> rest) return std::nullopt;
+      found = true;
+    } else if (line.rfind("STATUS=", 0) == 0) {
+      status.statusText = line.substr(7);
+    }
+  }
+  if (!found) return std::nullopt;
+  return status;
+}
+
+std::string StateName(std::uint32_t state) {
+  switch (state) {
+    case win::SERVICE_STOPPED: return "STOPPED";
+    case win::SERVICE_START_PENDING: return "START_PENDING";
+    case win::SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case win::SERVICE_RUNNING: return "RUNNING";
+    case win::SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case win::SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case win::SERVICE_PAUSED: return "PAUSED";
+    default: return std::to_string(state);
+  }
+}
+
+std::string AcceptedNames(std::uint32_t accepted) {
+  std::string names;
+  auto add = [&names](const char* name) {
+    if (!names.empty()) names += '+';
+    names += name;
+  };
+  if (accepted & win::SERVICE_ACCEPT_STOP) add("stop");
+  if (accepted & win::SERVICE_ACCEPT_PAUSE_CONTINUE) add("pause/continue");
+  if (accepted & win::SERVICE_ACCEPT_SHUTDOWN) add("shutdown");
+  std::uint32_t others = accepted & ~(win::SERVICE_ACCEPT_STOP | win::SERVICE_ACCEPT_PAUSE_CONTINUE |
+                                      win::SERVICE_ACCEPT_SHUTDOWN);
+  if (others != 0) {
+    char other[16];
+    std::snprintf(other, sizeof(other), "0x%x", static_cast<unsigned>(others));
+    add(other);
+  }
+  return names.empty() ? "none" : names;
+}
+
+std::string DescribeNotification(const std::string& datagram) {
+  if (auto status = ParseReportedStatus(datagram)) {
+    std::string line = "state " + StateName(status->state) + ", checkpoint " + std::to_string(status->checkPoint) +
+                       ", accepts " + AcceptedNames(status->controlsAccepted) + ", wait hint " +
+                       std::to_string(status->waitHint) + " ms";
+    if (status->win32ExitCode != 0) line += ", exit code " + std::to_string(status->win32ExitCode);
+    if (status->serviceExitCode != 0) line += ", service exit code " + std::to_string(status->serviceExitCode);
+    if (!status->statusText.empty()) line += ", status \"" + status->statusText + "\"";
+    return line;
+  }
+  std::string joined;
+  std::istringstream lines(datagram);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty()) continue;
+    if (!joined.empty()) joined += "; ";
+    joined += line;
+  }
+  return "notify: " + joined;
+}
+
+}  // namespace kv
