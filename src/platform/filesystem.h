@@ -1,6 +1,10 @@
 // The file-system operations the program uses, Windows-shaped. Paths are
 // 8-bit texts with "/" as separator. Every failing call sets the last error
-// to a Windows number (2, 3, 5, 183, ...).
+// to a Windows number (2, 3, 5, 183, ...). Regular files carry the archive
+// bit, devices, pipes and sockets the system bit; "." and ".." are never
+// hidden. Attributes follow symbolic links.
+// All functions are safe from any thread; a handle is used by one thread at
+// a time. Closed or unknown handles are refused with ERROR_INVALID_HANDLE.
 #pragma once
 
 #include <string>
