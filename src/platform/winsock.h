@@ -92,12 +92,15 @@ int closesocket(SOCKET s);
 // forms "a.b.c", "a.b", "a" and octal ("0...") or hexadecimal ("0x...") parts.
 DWORD inet_addr(const char* cp);
 
-constexpr WORD htons(WORD v) { return static_cast<WORD>((v << 8) | (v >> 8)); }
-constexpr DWORD htonl(DWORD v) {
+// Byte order (this layer runs on little-endian hosts). The names are in
+// parentheses so that the C library's macros of the same names, when a
+// file includes them first, do not rewrite these declarations.
+constexpr WORD(htons)(WORD v) { return static_cast<WORD>((v << 8) | (v >> 8)); }
+constexpr DWORD(htonl)(DWORD v) {
   return ((v & 0xFF) << 24) | ((v & 0xFF00) << 8) | ((v >> 8) & 0xFF00) | (v >> 24);
 }
-constexpr WORD ntohs(WORD v) { return htons(v); }
-constexpr DWORD ntohl(DWORD v) { return htonl(v); }
+constexpr WORD(ntohs)(WORD v) { return (htons)(v); }
+constexpr DWORD(ntohl)(DWORD v) { return (htonl)(v); }
 
 // Window message carried by WSAAsyncSelect: lParam = event | (error << 16).
 constexpr LPARAM WSAMAKESELECTREPLY(WORD event, WORD error) {
