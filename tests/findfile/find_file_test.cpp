@@ -67,18 +67,6 @@ std::string Chain(const std::string& root, int depth) {
   return path;
 }
 
-TEST(TFindFile, StartsWithTheDeclaredDefaults) {
-  kv::TFindFile finder;
-  EXPECT_EQ(finder.MaxNestLevel(), 10);
-  EXPECT_FALSE(finder.Recurse());
-  EXPECT_FALSE(finder.UseLastWriteDate());
-  EXPECT_EQ(finder.LastWriteDateFrom(), 0.0);
-  EXPECT_EQ(finder.LastWriteDateTo(), 0.0);
-  EXPECT_EQ(finder.SearchDirectory(), "");
-  EXPECT_FALSE(finder.OnFindFile());
-  EXPECT_EQ(finder.NestLevel(), 0);
-}
-
 TEST(TFindFile, TrailingSeparatorGivesTheSamePaths) {
   TempDir dir;
   WriteFile(dir.Sub("a.log"), "");
@@ -341,15 +329,6 @@ TEST(TFindFile, HandlerMayReplaceItselfAndCannotNestSearches) {
   EXPECT_TRUE(finder.StartSearch());
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(nested);
-}
-
-TEST(TFindFile, DateSettersKeepTheirValues) {
-  kv::TFindFile finder;
-  finder.SetLastWriteDateFrom(45000.5);
-  finder.SetLastWriteDateTo(45001.25);
-  finder.SetLastWriteDateFrom(45000.5);
-  EXPECT_EQ(finder.LastWriteDateFrom(), 45000.5);
-  EXPECT_EQ(finder.LastWriteDateTo(), 45001.25);
 }
 
 }  // namespace
