@@ -1,7 +1,8 @@
 // Thread message queues, hidden windows, timers: the Windows message model.
 //
 // Each thread gets a message queue on its first call to CreateHiddenWindow,
-// GetMessage, PeekMessage or SetTimer. A thread waiting in GetMessage sleeps
+// GetMessage, PeekMessage, SendMessage or PostQuitMessage; the queue ends
+// with the thread (its windows and timers with it). A thread waiting in GetMessage sleeps
 // in one poll over its queue's wake-up descriptor, the deadlines of its timers
 // and the sockets that asked it for read notifications (WSAAsyncSelect); there
 // is no polling interval and no busy waiting.
