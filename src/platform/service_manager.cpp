@@ -1,0 +1,423 @@
+// The service manager's database on systemd unit files.
+#include "platform/service_manager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/root.h"
+#include "platform/text_file.h"
+
+extern char** environ;
+
+namespace win {
+
+// An open handle: the manager, or one service by the file name of its unit.
+struct ServiceHandleObject {
+  bool isManager = false;
+  DWORD access = 0;
+  std::string unitName;  // "<name>.service" as it stands in the folder
+  bool changedDatabase = false;
+};
+
+namespace {
+
+constexpr std::string_view kUnitSuffix = ".service";
+constexpr std::string_view kWantsFolder = "multi-user.target.wants";
+constexpr std::size_t kMaxServiceName = 256;
+
+// Every open handle, owned here; an unknown value is refused with
+// ERROR_INVALID_HANDLE.
+class HandleTable {
+ public:
+  SC_HANDLE Add(ServiceHandleObject object) {
+    auto owned = std::make_unique<ServiceHandleObject>(std::move(object));
+    SC_HANDLE handle = owned.get();
+    std::lock_guard<std::mutex> guard(mutex_);
+    handles_.emplace(handle, std::move(owned));
+    return handle;
+  }
+  std::optional<ServiceHandleObject> Find(SC_HANDLE handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return std::nullopt;
+    return *it->second;
+  }
+  void MarkChanged(SC_HANDLE handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = handles_.find(handle);
+    if (it != handles_.end()) it->second->changedDatabase = true;
+  }
+  std::optional<ServiceHandleObject> Remove(SC_HANDLE handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return std::nullopt;
+    ServiceHandleObject object = *it->second;
+    handles_.erase(it);
+    return object;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<SC_HANDLE, std::unique_ptr<ServiceHandleObject>> handles_;
+};
+
+HandleTable& Handles() {
+  static HandleTable table;
+  return table;
+}
+
+// Serialises this process's look-ups and changes of the unit folder.
+std::mutex& DatabaseMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+SC_HANDLE FailHandle(DWORD code) {
+  SetLastError(code);
+  return nullptr;
+}
+
+BOOL Fail(DWORD code) {
+  SetLastError(code);
+  return FALSE_;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A folder this process may create entries in. Mode bits count for every
+// user: a folder without any write permission bit is refused even for the
+// super-user, whom access(2) would let through.
+bool MayWriteFolder(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+  return access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+// Makes the unit folder and the missing folders above it, one level at a
+// time, never above the platform root.
+bool EnsureUnitFolder() {
+  const std::string root = PlatformRoot();
+  const std::string folder = ServiceUnitFolder();
+  if (IsDirectory(folder)) return true;
+  std::string::size_type pos = root.size();
+  while (pos != std::string::npos) {
+    pos = folder.find('/', pos + 1);
+    std::string level = folder.substr(0, pos);
+    if (IsDirectory(level)) continue;
+    if (mkdir(level.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(level))) return false;
+  }
+  return IsDirectory(folder);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) { return detail::EqualsNoCase(a, b); }
+
+// Letters, digits, ':', '_', '.', '-': what a unit name may hold (the
+// template '@' and systemd's '\' escapes are left out).
+bool IsValidServiceName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxServiceName || name == "." || name == "..") return false;
+  for (char c : name) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
+              c == '_' || c == '.' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool HoldsLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+bool IsUnitFile(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+}
+
+// The unit file name of a service as it stands in the folder ("" when the
+// service has no unit). An exact match comes first, then a case-blind one.
+std::string FindUnit(const std::string& serviceName) {
+  const std::string folder = ServiceUnitFolder();
+  std::string wanted = serviceName + std::string(kUnitSuffix);
+  if (IsUnitFile(folder + "/" + wanted)) return wanted;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return "";
+  std::string found;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (EqualsNoCase(entry->d_name, wanted) && IsUnitFile(folder + "/" + entry->d_name)) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// The program's texts are in the ANSI code page; unit files are UTF-8.
+std::string AnsiToUtf8(std::string_view text) {
+  if (GetACP() == CP_UTF8) return std::string(text);
+  return WideCharToMultiByte(CP_UTF8, AnsiToWideChar(text));
+}
+
+// systemd expands "%" specifiers in most unit settings: "%%" is a plain "%".
+std::string EscapeSpecifiers(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+// The executable path as the first word of ExecStart: quoted, with "\" and
+// '"' escaped, when it holds blanks, quotes or backslashes, so that a path
+// with a blank still names the whole file.
+std::string ExecStartPath(std::string_view path) {
+  std::string escaped = EscapeSpecifiers(AnsiToUtf8(path));
+  if (escaped.find_first_of(" \t\"'\\") == std::string::npos) return escaped;
+  std::string quoted = "\"";
+  for (char c : escaped) {
+    if (c == '\\' || c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// The names of a NUL-separated dependency list ended by an empty entry.
+// Groups are dropped; false for a service name that cannot name a unit.
+bool ParseDependencies(const char* list, std::vector<std::string>& services) {
+  if (!list) return true;
+  for (const char* p = list; *p != '\0';) {
+    std::string_view entry(p);
+    p += entry.size() + 1;
+    if (entry.front() == SC_GROUP_IDENTIFIER) continue;
+    if (!IsValidServiceName(entry)) return false;
+    services.emplace_back(entry);
+  }
+  return true;
+}
+
+std::string UnitText(const std::string& displayName, const std::string& binaryPath,
+                     const std::vector<std::string>& dependencies) {
+  std::string text = "[Unit]\nDescription=" + EscapeSpecifiers(AnsiToUtf8(displayName)) + "\n";
+  for (const std::string& dependency : dependencies) {
+    text += "Requires=" + dependency + std::string(kUnitSuffix) + "\n";
+    text += "After=" + dependency + std::string(kUnitSuffix) + "\n";
+  }
+  text += "\n[Service]\nType=notify\nExecStart=" + ExecStartPath(binaryPath) + "\n";
+  text += "\n[Install]\nWantedBy=multi-user.target\n";
+  return text;
+}
+
+// Creates the file with its whole content; fails when it exists.
+DWORD WriteNewFile(const std::string& path, std::string_view content) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return errno == EEXIST ? ERROR_SERVICE_EXISTS : ErrorFromErrno(errno);
+  std::size_t done = 0;
+  int err = 0;
+  while (done < content.size()) {
+    ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    unlink(path.c_str());
+    return ErrorFromErrno(err);
+  }
+  return ERROR_SUCCESS;
+}
+
+// The automatic-start link `multi-user.target.wants/<unit>`; a stale link of
+// that name is replaced.
+DWORD MakeWantsLink(const std::string& unitName) {
+  const std::string wants = ServiceUnitFolder() + "/" + std::string(kWantsFolder);
+  if (!IsDirectory(wants) && mkdir(wants.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(wants)))
+    return ErrorFromErrno(errno);
+  const std::string link = wants + "/" + unitName;
+  const std::string target = "../" + unitName;
+  if (symlink(target.c_str(), link.c_str()) == 0) return ERROR_SUCCESS;
+  if (errno != EEXIST) return ErrorFromErrno(errno);
+  if (unlink(link.c_str()) != 0 || symlink(target.c_str(), link.c_str()) != 0) return ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+void RemoveWantsLink(const std::string& unitName) {
+  const std::string link = ServiceUnitFolder() + "/" + std::string(kWantsFolder) + "/" + unitName;
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.c_str());
+}
+
+// `systemctl daemon-reload` on the real root while systemd runs, so that it
+// sees the changed units. Best effort: its failure changes nothing here; it
+// is given 30 seconds.
+void ReloadSystemdIfRunning() {
+  if (!PlatformRoot().empty() || !IsDirectory("/run/systemd/system")) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // The service process blocks its control signals and ignores SIGPIPE;
+  // the child starts with the defaults.
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  char arg0[] = "systemctl";
+  char arg1[] = "daemon-reload";
+  char* argv[] = {arg0, arg1, nullptr};
+  pid_t child = 0;
+  int spawned = posix_spawnp(&child, "systemctl", &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (waitpid(child, nullptr, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
+std::string ServiceUnitFolder() { return PlatformPath("/etc/systemd/system"); }
+
+SC_HANDLE OpenSCManager(const char* machineName, const char* databaseName, DWORD desiredAccess) {
+  if (machineName && *machineName) return FailHandle(RPC_S_SERVER_UNAVAILABLE);
+  if (databaseName && !EqualsNoCase(databaseName, SERVICES_ACTIVE_DATABASE))
+    return FailHandle(ERROR_DATABASE_DOES_NOT_EXIST);
+  {
+    std::lock_guard<std::mutex> guard(DatabaseMutex());
+    if (!EnsureUnitFolder() || !MayWriteFolder(ServiceUnitFolder())) return FailHandle(ERROR_ACCESS_DENIED);
+  }
+  ServiceHandleObject manager;
+  manager.isManager = true;
+  manager.access = desiredAccess;
+  SetLastError(ERROR_SUCCESS);
+  return Handles().Add(std::move(manager));
+}
+
+SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName, DWORD desiredAccess,
+                        DWORD serviceType, DWORD startType, DWORD errorControl, const char* binaryPathName,
+                        const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
+                        const char* serviceStartName, const char* /*password*/) {
+  std::optional<ServiceHandleObject> owner = Handles().Find(manager);
+  if (!owner || !owner->isManager) return FailHandle(ERROR_INVALID_HANDLE);
+  if ((owner->access & SC_MANAGER_CREATE_SERVICE) == 0) return FailHandle(ERROR_ACCESS_DENIED);
+  if (!serviceName || !IsValidServiceName(serviceName)) return FailHandle(ERROR_INVALID_NAME);
+  std::string display = displayName && *displayName ? displayName : serviceName;
+  if (!binaryPathName || !*binaryPathName || HoldsLineBreak(binaryPathName) || HoldsLineBreak(display) ||
+      display.back() == '\\')
+    return FailHandle(ERROR_INVALID_PARAMETER);
+  if ((serviceType & ~SERVICE_INTERACTIVE_PROCESS) != SERVICE_WIN32_OWN_PROCESS)
+    return FailHandle(ERROR_INVALID_PARAMETER);
+  if (startType != SERVICE_AUTO_START && startType != SERVICE_DEMAND_START && startType != SERVICE_DISABLED)
+    return FailHandle(ERROR_INVALID_PARAMETER);
+  if (errorControl > SERVICE_ERROR_CRITICAL) return FailHandle(ERROR_INVALID_PARAMETER);
+  if (tagId && (!loadOrderGroup || !*loadOrderGroup)) return FailHandle(ERROR_INVALID_PARAMETER);
+  if (serviceStartName && !EqualsNoCase(serviceStartName, "LocalSystem") &&
+      !EqualsNoCase(serviceStartName, ".\\LocalSystem"))
+    return FailHandle(ERROR_INVALID_SERVICE_ACCOUNT);
+  std::vector<std::string> required;
+  if (!ParseDependencies(dependencies, required)) return FailHandle(ERROR_INVALID_PARAMETER);
+
+  const std::string unitName = std::string(serviceName) + std::string(kUnitSuffix);
+  {
+    std::lock_guard<std::mutex> guard(DatabaseMutex());
+    const std::string folder = ServiceUnitFolder();
+    if (!MayWriteFolder(folder)) return FailHandle(ERROR_ACCESS_DENIED);
+    if (!FindUnit(serviceName).empty()) return FailHandle(ERROR_SERVICE_EXISTS);
+    const std::string unitPath = folder + "/" + unitName;
+    if (DWORD err = WriteNewFile(unitPath, UnitText(display, binaryPathName, required))) return FailHandle(err);
+    if (startType == SERVICE_AUTO_START) {
+      if (DWORD err = MakeWantsLink(unitName)) {
+        unlink(unitPath.c_str());
+        return FailHandle(err);
+      }
+    }
+  }
+  if (tagId) *tagId = 1;
+  ServiceHandleObject service;
+  service.access = desiredAccess;
+  service.unitName = unitName;
+  service.changedDatabase = true;
+  SetLastError(ERROR_SUCCESS);
+  return Handles().Add(std::move(service));
+}
+
+SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess) {
+  std::optional<ServiceHandleObject> owner = Handles().Find(manager);
+  if (!owner || !owner->isManager) return FailHandle(ERROR_INVALID_HANDLE);
+  if (!serviceName || !IsValidServiceName(serviceName)) return FailHandle(ERROR_INVALID_NAME);
+  std::string unitName;
+  {
+    std::lock_guard<std::mutex> guard(DatabaseMutex());
+    unitName = FindUnit(serviceName);
+  }
+  if (unitName.empty()) return FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
+  ServiceHandleObject service;
+  service.access = desiredAccess;
+  service.unitName = unitName;
+  SetLastError(ERROR_SUCCESS);
+  return Handles().Add(std::move(service));
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+  std::optional<ServiceHandleObject> object = Handles().Find(service);
+  if (!object || object->isManager) return Fail(ERROR_INVALID_HANDLE);
+  if ((object->access & DELETE_ACCESS) == 0) return Fail(ERROR_ACCESS_DENIED);
+  {
+    std::lock_guard<std::mutex> guard(DatabaseMutex());
+    const std::string folder = ServiceUnitFolder();
+    const std::string unitPath = folder + "/" + object->unitName;
+    if (!IsUnitFile(unitPath)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (!MayWriteFolder(folder)) return Fail(ERROR_ACCESS_DENIED);
+    if (unlink(unitPath.c_str()) != 0)
+      return Fail(errno == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : ErrorFromErrno(errno));
+    RemoveWantsLink(object->unitName);
+  }
+  Handles().MarkChanged(service);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE_;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+  std::optional<ServiceHandleObject> object = Handles().Remove(handle);
+  if (!object) return Fail(ERROR_INVALID_HANDLE);
+  if (object->changedDatabase) ReloadSystemdIfRunning();
+  SetLastError(ERROR_SUCCESS);
+  return TRUE_;
+}
+
+}  // namespace win
