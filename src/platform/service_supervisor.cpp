@@ -46,6 +46,9 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
+// Kills the child and whatever it started in its process group.
+bool KillGroup(pid_t child) { return kill(-child, SIGKILL) == 0 || kill(child, SIGKILL) == 0; }
+
 }  // namespace
 
 ServiceSupervisor::ServiceSupervisor() : savedMask_(std::make_unique<SavedMask>()) {
@@ -85,7 +88,7 @@ ServiceSupervisor::ServiceSupervisor() : savedMask_(std::make_unique<SavedMask>(
 
 ServiceSupervisor::~ServiceSupervisor() {
   if (childId_ > 0) {
-    kill(childId_, SIGKILL);
+    KillGroup(childId_);
     int status = 0;
     while (waitpid(childId_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -218,7 +221,7 @@ bool ServiceSupervisor::Send(ChildSignal signal) {
     case ChildSignal::Continue: sig = SIGUSR2; break;
     case ChildSignal::Interrogate: sig = SIGHUP; break;
     case ChildSignal::Shutdown: sig = SIGPWR; break;
-    case ChildSignal::Kill: sig = SIGKILL; break;
+    case ChildSignal::Kill: return KillGroup(childId_);
   }
   return kill(childId_, sig) == 0;
 }

@@ -32,7 +32,8 @@ struct SupervisorEvent {
 
 // Owns the notify socket and its folder, the child process, and the signal
 // mask of the supervising process (restored at destruction; a child still
-// running then is killed and reaped). Single-threaded use only.
+// running then is killed with its process group and reaped). The child runs
+// in a process group of its own. Single-threaded use only.
 class ServiceSupervisor {
  public:
   // Throws std::runtime_error with the reason when the socket cannot be made.
@@ -53,7 +54,8 @@ class ServiceSupervisor {
   SupervisorEvent Wait(int timeoutMs);
 
   // Sends the child a signal: stop SIGTERM, pause SIGUSR1, continue SIGUSR2,
-  // interrogate SIGHUP, shutdown SIGPWR, kill SIGKILL. False when no child runs.
+  // interrogate SIGHUP, shutdown SIGPWR; kill is SIGKILL to the child and
+  // every process it started in its process group. False when no child runs.
   bool Send(ChildSignal signal);
 
   bool ChildRunning() const { return childId_ > 0; }
