@@ -55,7 +55,7 @@ DWORD ReadWholeFile(const std::string& path, std::string& content) {
   content.clear();
   int fd = -1;
   do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block the open
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int err = errno;
@@ -68,7 +68,8 @@ DWORD ReadWholeFile(const std::string& path, std::string& content) {
   }
   Descriptor file(fd);
   struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+  // Only regular files hold text; a folder, FIFO or device is not read.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
   char buffer[65536];
   while (true) {
     ssize_t n = read(fd, buffer, sizeof buffer);

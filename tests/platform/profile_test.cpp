@@ -92,6 +92,14 @@ TEST_F(ProfileFile, LineEndsByteOrderMarkAndNulBytes) {
   EXPECT_EQ(Get("S", "D"), "x");
 }
 
+TEST_F(ProfileFile, SpecialFilesAreNotReadAndDoNotBlock) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0666), 0);
+  EXPECT_EQ(Get("S", "K"), "<default>");
+  EXPECT_FALSE(win::WritePrivateProfileString("S", "K", "V", path_));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(win::GetPrivateProfileString("S", "K", "d", dir_.Path()), "d");
+}
+
 TEST_F(ProfileFile, FirstWriteCreatesFileAndSectionWithCrLf) {
   ASSERT_TRUE(win::WritePrivateProfileString("KVLogService", "ReceivePort", "2056", path_));
   ASSERT_TRUE(win::WritePrivateProfileString("KVLogService", "RepeatPort", "2057", path_));
