@@ -1,0 +1,155 @@
+#include "service/svc_app.h"
+
+#include <atomic>
+
+#include "base/app_failure.h"
+#include "base/exception.h"
+#include "platform/eventlog.h"
+#include "platform/messages.h"
+#include "platform/module.h"
+#include "service/command_line.h"
+#include "service/executable_name.h"
+#include "service/service_start_thread.h"
+#include "service/service_texts.h"
+#include "service/unhandled_failure.h"
+
+namespace kv {
+namespace {
+
+std::atomic<TServiceApplication*> gInstance{nullptr};
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameServiceName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Claims the one application slot of the process before anything is built.
+std::vector<std::string> ClaimInstance(TServiceApplication* self, std::vector<std::string> args) {
+  TServiceApplication* expected = nullptr;
+  if (!gInstance.compare_exchange_strong(expected, self)) throw Exception("A service application exists already");
+  return args;
+}
+
+}  // namespace
+
+TServiceApplication::TServiceApplication(std::vector<std::string> args) try
+    : args_(ClaimInstance(this, std::move(args))), applicationLog_(ExecutableFileName()) {
+  endSessionHook_ =
+      application_.HookMainWindow([](win::UINT msg, win::WPARAM, win::LPARAM) { return IgnoreEndSession(msg); });
+} catch (...) {
+  TServiceApplication* self = this;
+  gInstance.compare_exchange_strong(self, nullptr);
+  throw;
+}
+
+TServiceApplication::~TServiceApplication() {
+  ReleaseAtExit();
+  SetApplicationFailureHandler({});
+  application_.UnhookMainWindow(endSessionHook_);
+  TServiceApplication* self = this;
+  gInstance.compare_exchange_strong(self, nullptr);
+}
+
+TServiceApplication* TServiceApplication::Instance() { return gInstance.load(); }
+
+void TServiceApplication::WriteApplicationLog(std::string_view message, std::uint32_t eventType) {
+  std::lock_guard<std::mutex> guard(logMutex_);
+  applicationLog_.WriteEntry(message, eventType, 0, 0);
+}
+
+// A user logging off must not end the service: the session's end is
+// reported as handled before the main window sees it.
+bool TServiceApplication::IgnoreEndSession(win::UINT msg) { return msg == win::WM_ENDSESSION; }
+
+void TServiceApplication::AddService(std::unique_ptr<TService> service, std::function<void()> clearReference) {
+  services_.push_back(OwnedService{std::move(service), std::move(clearReference)});
+}
+
+std::vector<TService*> TServiceApplication::Services() const {
+  std::vector<TService*> list;
+  for (const OwnedService& owned : services_) list.push_back(owned.service.get());
+  return list;
+}
+
+bool TServiceApplication::HasSwitch(std::string_view name) const { return kv::HasSwitch(args_, name); }
+
+void TServiceApplication::RunApplication() {
+  if (HasSwitch("INSTALL")) {
+    InstallOrUninstall(true, HasSwitch("SILENT"));
+    return;
+  }
+  if (HasSwitch("UNINSTALL")) {
+    InstallOrUninstall(false, HasSwitch("SILENT"));
+    return;
+  }
+  RunServices();
+}
+
+void TServiceApplication::RunServices() {
+  SetApplicationFailureHandler([this](const std::exception& failure) { LogUnhandledFailure(failure); });
+
+  std::vector<win::SERVICE_TABLE_ENTRY> table(services_.size() + 1, win::SERVICE_TABLE_ENTRY{nullptr, nullptr});
+  for (std::size_t i = 0; i < services_.size(); ++i)
+    table[i] = win::SERVICE_TABLE_ENTRY{services_[i].service->Name().c_str(), &ServiceMainCallback};
+
+  // The thread is waited for when this scope ends, also after a failure.
+  TServiceStartThread startThread(std::move(table), application_.MainWindow());
+  application_.Run();
+  application_.Terminate();
+  if (win::DWORD result = startThread.DispatcherResult())
+    WriteApplicationLog(SysErrorMessage(result), win::EVENTLOG_ERROR_TYPE);
+}
+
+void TServiceApplication::LogUnhandledFailure(const std::exception& failure) {
+  const auto* known = dynamic_cast<const Exception*>(&failure);
+  WriteApplicationLog(known ? known->Message() : std::string(failure.what()), win::EVENTLOG_ERROR_TYPE);
+}
+
+void TServiceApplication::ServiceMainCallback(win::DWORD argc, char** argv) {
+  if (TServiceApplication* application = Instance()) application->DispatchToService(argc, argv);
+}
+
+void TServiceApplication::DispatchToService(win::DWORD argc, char** argv) {
+  if (argc == 0 || !argv || !argv[0]) return;
+  for (OwnedService& owned : services_) {
+    if (SameServiceName(owned.service->Name(), argv[0])) {
+      owned.service->RunService(argc, argv);
+      return;
+    }
+  }
+}
+
+void TServiceApplication::ReleaseAtExit() {
+  // Last created first, as owned components are freed.
+  while (!services_.empty()) {
+    OwnedService owned = std::move(services_.back());
+    services_.pop_back();
+    if (owned.clearReference) owned.clearReference();
+    owned.service.reset();
+  }
+}
+
+int RunServiceProgram(std::vector<std::string> args, std::string title,
+                      const std::function<void(TServiceApplication&)>& createModules) {
+  std::unique_ptr<TServiceApplication> application;
+  try {
+    application = std::make_unique<TServiceApplication>(std::move(args));
+    application->InitializeApplication();
+    application->SetTitle(std::move(title));
+    createModules(*application);
+    application->RunApplication();
+  } catch (...) {
+    ShowUnhandledFailure(std::current_exception());
+    if (application) application->ReleaseAtExit();
+    return 1;
+  }
+  application->ReleaseAtExit();
+  return 0;
+}
+
+}  // namespace kv
