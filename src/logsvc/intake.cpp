@@ -1,0 +1,94 @@
+// The intake: one waiting datagram per notification becomes a log line and
+// a relayed event.
+#include "base/clock.h"
+#include "base/datetime.h"
+#include "base/exception.h"
+#include "base/format.h"
+#include "logsvc/event_line.h"
+#include "logsvc/kvlog_service.h"
+#include "net/app_event_msg.h"
+#include "net/msg_recv.h"
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/winsock.h"
+
+namespace kv {
+namespace {
+
+constexpr int kReceiveBufferSize = 2048;
+constexpr std::size_t kMaxAppNameAfterMarker = 256;
+
+std::string ToAnsi(std::string_view utf8) {
+  std::optional<std::u16string> wide = DecodeUtf8Field(utf8);
+  return wide ? win::WideCharToAnsi(*wide) : std::string();
+}
+
+}  // namespace
+
+win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
+  if (msg != WM_SOCKET_READ) return win::DefWindowProc(WindowHandle, msg, wParam, lParam);
+  if (win::HIWORD(lParam) != 0) return 0;
+  // A notification still queued when the receiver was closed finds nothing
+  // to read: it reads, relays and reports nothing.
+  if (!receiverOpen_ || wParam != Receiver->SocketHandle) return 0;
+  try {
+    ReadDatagram();
+  } catch (const std::exception& failure) {
+    ReportIntakeFailure(failure);
+  }
+  return 0;
+}
+
+bool TKVLogService::ReadDatagram() {
+  char buffer[kReceiveBufferSize];
+  int fromLength = sizeof Receiver->PeerAddr;
+  int received = win::recvfrom(Receiver->SocketHandle, buffer, kReceiveBufferSize, 0,
+                               reinterpret_cast<win::SOCKADDR*>(&Receiver->PeerAddr), &fromLength);
+  if (received == win::SOCKET_ERROR) {
+    int error = win::WSAGetLastError();
+    // Nothing waiting: a notification that the stop's drain has overtaken.
+    if (error == win::WSAEWOULDBLOCK) return false;
+    // Reported per datagram; the stop's drain goes on with the next one.
+    if (error == win::WSAEMSGSIZE) {
+      ReportIntakeFailure(Exception(Format("RecvFrom faild. stat = %d", {error})));
+      return true;
+    }
+    throw Exception(Format("RecvFrom faild. stat = %d", {error}));
+  }
+  try {
+    HandleDatagram(std::string_view(buffer, static_cast<std::size_t>(received)));
+  } catch (const std::exception& failure) {
+    ReportIntakeFailure(failure);
+  }
+  return true;
+}
+
+void TKVLogService::HandleDatagram(std::string_view received) {
+  EventFields f = SplitDatagram(DatagramText(received));
+
+  if (std::string_view(f.AppName).starts_with(kUtf8Marker)) {
+    f.AppName = f.AppName.substr(kUtf8Marker.size(), kMaxAppNameAfterMarker);
+    f.SourceName = ToAnsi(f.SourceName);
+    f.MsgText = ToAnsi(f.MsgText);
+    f.SendTime = FormatDateTime("yyyy/mm/dd hh:nn:ss", CurrentClock().LocalNow());
+  }
+
+  if (std::string_view(f.MsgText).starts_with(kFlushCommand)) {
+    SaveLogFile();
+    LogLines->Add(kBanner);
+  }
+
+  LogLines->Add(FormatLogLine(f));
+
+  if (Repeater) Repeater->SendEvent(f.AppName, f.MsgText, f.SourceName, EventTypeValue(f.EventType), 0);
+}
+
+void TKVLogService::ReportIntakeFailure(const std::exception& failure) {
+  try {
+    if (intakeFailure_) intakeFailure_(failure);
+  } catch (...) {
+    // A failing failure handler must not take the message loop down.
+  }
+}
+
+}  // namespace kv

@@ -1,0 +1,107 @@
+#include "logsvc/kvlog_service.h"
+
+#include "base/app_failure.h"
+#include "base/exception.h"
+#include "net/app_event_msg.h"
+#include "net/msg_recv.h"
+#include "platform/error.h"
+#include "platform/registry.h"
+
+namespace kv {
+
+TKVLogService* ServiceModule = nullptr;
+
+void ControlHandlerEntry(win::DWORD control) {
+  if (ServiceModule) ServiceModule->PostControlRequest(control);
+}
+
+TKVLogService::TKVLogService() : TService("KVLogService") {
+  SetDisplayName("KVLogService");
+  Dependencies().Add();  // one unnamed, non-group item: depends on nothing
+
+  MsgFlushTimer = std::make_unique<TTimer>();
+  MsgFlushTimer->SetEnabled(false);
+  MsgFlushTimer->SetInterval(43200);
+  MsgFlushTimer->SetOnTimer([this](TTimer& timer) { MsgFlushTimerTimer(timer); });
+
+  LogCleanupTimer = std::make_unique<TTimer>();
+  LogCleanupTimer->SetEnabled(false);
+  LogCleanupTimer->SetInterval(60000);
+  LogCleanupTimer->SetOnTimer([this](TTimer& timer) { LogCleanupTimerTimer(timer); });
+
+  LogFindFile = std::make_unique<TFindFile>();
+  LogFindFile->SetRecurse(true);
+  LogFindFile->SetUseLastWriteDate(true);
+  LogFindFile->SetOnFindFile([this](TFindFile& finder, const std::string& path, const TSearchRec& rec) {
+    LogFindFileFindFile(finder, path, rec);
+  });
+
+  SetOnStart([this](TService& sender, bool& started) { ServiceStart(sender, started); });
+  SetOnStop([this](TService& sender, bool& stopped) { ServiceStop(sender, stopped); });
+  SetOnShutdown([this](TService& sender) { ServiceShutdown(sender); });
+  SetAfterInstall([this](TService& sender) { ServiceAfterInstall(sender); });
+
+  intakeFailure_ = [](const std::exception& failure) { HandleApplicationException(failure); };
+  mainThread_ = std::make_unique<TThreadInvoker>();
+  ServiceCreate();
+}
+
+TKVLogService::~TKVLogService() { ServiceDestroy(); }
+
+win::LPHANDLER_FUNCTION TKVLogService::GetControlHandler() { return &ControlHandlerEntry; }
+
+void TKVLogService::ServiceCreate() {
+  LogLines = std::make_unique<TStringList>();
+  Receiver = std::make_unique<TMsgRecv>();
+  WindowHandle = win::CreateHiddenWindow([this](win::HWND hwnd, win::UINT msg, win::WPARAM wParam,
+                                                win::LPARAM lParam) { return SocketWndProc(hwnd, msg, wParam, lParam); });
+  if (!WindowHandle) RaiseLastOSError();
+  FoundFiles = std::make_unique<std::vector<std::string>>();
+}
+
+void TKVLogService::ServiceDestroy() {
+  FoundFiles.reset();
+  if (WindowHandle) {
+    win::DestroyWindow(WindowHandle);
+    WindowHandle = nullptr;
+  }
+  // A service that was never stopped still holds its sockets; give them
+  // back rather than leak them past the module.
+  if (Repeater) {
+    try {
+      Repeater->Close();
+    } catch (const std::exception&) {
+    }
+    Repeater->Cleanup();
+    Repeater.reset();
+  }
+  if (Receiver && receiverStarted_) {
+    if (receiverOpen_) {
+      receiverOpen_ = false;
+      try {
+        Receiver->Close();
+      } catch (const std::exception&) {
+      }
+    }
+    receiverStarted_ = false;
+    Receiver->Cleanup();
+  }
+  Receiver.reset();
+  LogLines.reset();
+}
+
+void TKVLogService::ServiceAfterInstall(TService&) {
+  static constexpr char kDescription[] =
+      "KVAppService で出力されるログメッセージを取得,保存するためのサービス";
+  win::HKEY key = nullptr;
+  if (win::RegOpenKeyEx(win::HKEY_LOCAL_MACHINE, "\\SYSTEM\\CurrentControlSet\\Services\\KVLogService", 0,
+                        win::KEY_ALL_ACCESS, &key) != win::ERROR_SUCCESS) {
+    return;
+  }
+  // The unit file that holds the description is UTF-8, as systemd reads it.
+  win::RegSetValueEx(key, "Description", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(kDescription),
+                     static_cast<win::DWORD>(sizeof kDescription));
+  win::RegCloseKey(key);
+}
+
+}  // namespace kv

@@ -1,0 +1,115 @@
+// TKVLogService: the service module. It owns the log buffer, the datagram
+// receiver with its hidden notification window, the relay sender (from a
+// start to the following stop), the flush and cleanup timers and the file
+// finder, and holds the five settings read at each start.
+//
+// Threads: the module is created and destroyed on the main thread, which
+// also runs the intake (SocketWndProc) and both timer handlers through its
+// message loop. The start, stop and shutdown handlers are called on the
+// request thread; the steps of theirs that touch the buffer, the sockets and
+// the timers are carried to the main thread and run there between two
+// messages, so nothing the module owns is touched by two threads at once.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/stringlist.h"
+#include "base/thread_invoker.h"
+#include "base/timer.h"
+#include "findfile/find_file.h"
+#include "platform/messages.h"
+#include "service/service.h"
+
+namespace kv {
+
+class TMsgRecv;
+class TAppEventMsg;
+
+// Window message that announces a waiting datagram.
+constexpr win::UINT WM_SOCKET_READ = win::WM_USER + 1;
+
+class TKVLogService : public TService {
+ public:
+  using FailureHandler = std::function<void(const std::exception&)>;
+
+  // Main thread: creates the components with their stored properties, then
+  // runs ServiceCreate.
+  TKVLogService();
+  // Main thread: runs ServiceDestroy.
+  ~TKVLogService() override;
+
+  win::LPHANDLER_FUNCTION GetControlHandler() override;
+
+  // --- Handlers ---
+  void ServiceCreate();
+  void ServiceDestroy();
+  // Request thread.
+  void ServiceStart(TService& Sender, bool& Started);
+  void ServiceStop(TService& Sender, bool& Stopped);
+  void ServiceShutdown(TService& Sender);
+  // Main thread, after installation: writes the service's description.
+  void ServiceAfterInstall(TService& Sender);
+
+  // The intake: window procedure of WindowHandle. Main thread only. No
+  // failure leaves it: failures go to the intake failure handler.
+  win::LRESULT SocketWndProc(win::HWND hwnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam);
+  // Writes the buffer to a new log file and empties it; does nothing when
+  // the folder is missing. Raises EInOutError. Main thread only.
+  void SaveLogFile();
+  void MsgFlushTimerTimer(TTimer& Sender);
+  void LogCleanupTimerTimer(TTimer& Sender);
+  void LogFindFileFindFile(TFindFile& Sender, const std::string& SearchPath, const TSearchRec& CurrentRec);
+
+  // Where intake failures go (read, relay, flush-save errors). The default
+  // hands them to the application's failure handler, which writes them to
+  // the event log. Set before the service starts.
+  void SetIntakeFailureHandler(FailureHandler handler) { intakeFailure_ = std::move(handler); }
+
+  // --- Components and state (main thread, or tests between messages) ---
+  std::unique_ptr<TTimer> MsgFlushTimer;
+  std::unique_ptr<TTimer> LogCleanupTimer;
+  std::unique_ptr<TFindFile> LogFindFile;
+  std::int32_t ReceivePort = 0;
+  std::int32_t RepeatPort = 0;
+  std::int32_t Interval = 0;
+  std::string Folder;
+  std::int32_t LogKeepDays = 0;
+  win::HWND WindowHandle = nullptr;
+  std::unique_ptr<TStringList> LogLines;
+  std::unique_ptr<TMsgRecv> Receiver;
+  std::unique_ptr<TAppEventMsg> Repeater;
+  std::unique_ptr<std::vector<std::string>> FoundFiles;
+
+  // The receiver is open and its notifications are taken.
+  bool Listening() const { return receiverOpen_; }
+
+ private:
+  // Steps of start and stop that run on the main thread; true when the
+  // settings were usable.
+  bool StartLoggingPath();
+  void StopLoggingPath();
+  void UndoFailedStart();
+  // Reads one waiting datagram and handles it; false when none was waiting.
+  bool ReadDatagram();
+  void HandleDatagram(std::string_view received);
+  void ReportIntakeFailure(const std::exception& failure);
+
+  std::unique_ptr<TThreadInvoker> mainThread_;
+  FailureHandler intakeFailure_;
+  bool receiverStarted_ = false;
+  bool receiverOpen_ = false;
+};
+
+// The process's one service module; set by the service application when it
+// creates the module. The control-handler entry reaches the module through it.
+extern TKVLogService* ServiceModule;
+
+// The control-handler function: passes the code to ServiceModule.
+void ControlHandlerEntry(win::DWORD control);
+
+}  // namespace kv

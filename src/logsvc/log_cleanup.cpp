@@ -1,0 +1,53 @@
+// Deleting old log files below the log folder.
+#include "base/datetime.h"
+#include "logsvc/kvlog_service.h"
+#include "platform/filesystem.h"
+
+namespace kv {
+namespace {
+
+std::string AsciiUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+// "dir/kvs1.log" -> ".log"; "" when the last "." is not in the file name.
+std::string_view ExtractFileExt(std::string_view path) {
+  std::size_t dot = path.rfind('.');
+  std::size_t delim = path.rfind(win::PathDelim);
+  if (dot == std::string_view::npos || (delim != std::string_view::npos && dot < delim)) return {};
+  return path.substr(dot);
+}
+
+std::string_view ExtractFileName(std::string_view path) {
+  std::size_t delim = path.rfind(win::PathDelim);
+  return delim == std::string_view::npos ? path : path.substr(delim + 1);
+}
+
+}  // namespace
+
+void TKVLogService::LogCleanupTimerTimer(TTimer&) {
+  FoundFiles->clear();
+  LogFindFile->SetSearchDirectory(Folder);
+  LogFindFile->SetLastWriteDateTo(Date() - LogKeepDays);
+  LogFindFile->SetLastWriteDateFrom(0);
+  LogFindFile->StartSearch();  // what was collected before a failure is still handled
+
+  const std::size_t count = FoundFiles->size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& entry = (*FoundFiles)[i];
+    if (AsciiUpper(ExtractFileExt(entry)) != ".LOG") continue;
+    if (!AsciiUpper(ExtractFileName(entry)).starts_with("KVS")) continue;
+    if (!win::FileExists(entry)) continue;
+    if (!win::DeleteFile(entry)) LogLines->Add("LogCleanup:*ERROR* log delete error, file = " + entry);
+  }
+}
+
+void TKVLogService::LogFindFileFindFile(TFindFile&, const std::string& SearchPath, const TSearchRec& CurrentRec) {
+  FoundFiles->push_back(SearchPath + win::PathDelim + CurrentRec.Name);
+}
+
+}  // namespace kv
