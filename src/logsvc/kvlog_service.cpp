@@ -4,6 +4,7 @@
 #include "base/exception.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
+#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 
@@ -98,9 +99,9 @@ void TKVLogService::ServiceAfterInstall(TService&) {
                         win::KEY_ALL_ACCESS, &key) != win::ERROR_SUCCESS) {
     return;
   }
-  // The unit file that holds the description is UTF-8, as systemd reads it.
-  win::RegSetValueEx(key, "Description", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(kDescription),
-                     static_cast<win::DWORD>(sizeof kDescription));
+  const std::string text = win::Utf8ToAnsi(kDescription);
+  win::RegSetValueEx(key, "Description", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(text.c_str()),
+                     static_cast<win::DWORD>(text.size() + 1));
   win::RegCloseKey(key);
 }
 

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "logsvc/event_line.h"
+#include "logsvc/module_fixture.h"
+#include "platform/messages.h"
+
+namespace kvtest {
+namespace {
+
+constexpr char kWorked[] = "2024/03/05 14.07.09:4711:Backup:JobRunner:2:1007:Copy finished: 12 files";
+constexpr char kWorkedLine[] = "2024/03/05 14:07:09 Backup     JobRunner            2 Copy finished: 12 files";
+
+std::string Banner() { return std::string(kv::kBanner); }
+
+class WriterTest : public ModuleTest {
+ protected:
+  std::string FileAt(const char* stamp) const { return logs + "/kvs" + stamp + ".log"; }
+};
+
+TEST_F(WriterTest, FlushCommandSavesAndStartsANewBuffer) {
+  Start();
+  ASSERT_TRUE(SendAndWait(kWorked, 2));
+  clock.Set({2024, 3, 5, 14, 7, 12, 0});
+  std::string file = FileAt("20240305140712");
+  SendUdp(receivePort, "2024/03/05 14.07.12:1:Ops:Console:0:0:$FLUSHLOG$ please");
+  ASSERT_TRUE(PumpMessagesUntil([&] { return std::filesystem::exists(file); }));
+  EXPECT_EQ(ReadFile(file), Banner() + "\r\n" + kWorkedLine + "\r\n** saved file " + file + " **\r\n");
+  ASSERT_EQ(Lines().size(), 2u);
+  EXPECT_EQ(Lines()[0], Banner());
+  EXPECT_EQ(Lines()[1], "2024/03/05 14:07:12 Ops        Console              0 $FLUSHLOG$ please");
+
+  // The lower-case twin is an ordinary message.
+  ASSERT_TRUE(SendAndWait("2024/03/05 14.07.12:1:Ops:Console:0:0:$flushlog$", 3));
+  EXPECT_EQ(LogFiles().size(), 1u);
+}
+
+TEST_F(WriterTest, TwoSavesInOneSecondKeepEveryLine) {
+  Start();
+  ASSERT_TRUE(SendAndWait(kWorked, 2));
+  module->SaveLogFile();
+  module->LogLines->Add("second save");
+  module->SaveLogFile();
+  std::string file = FileAt("20240305140709");
+  EXPECT_EQ(LogFiles(), std::vector<std::string>{file});
+  std::string saved = "** saved file " + file + " **\r\n";
+  EXPECT_EQ(ReadFile(file), Banner() + "\r\n" + kWorkedLine + "\r\n" + saved + "second save\r\n" + saved);
+}
+
+TEST_F(WriterTest, MissingFolderKeepsLinesAndBannersUntilItIsBack) {
+  Start();
+  ASSERT_TRUE(SendAndWait(kWorked, 2));
+  std::filesystem::remove_all(logs);
+  for (int i = 0; i < 3; ++i) module->MsgFlushTimerTimer(*module->MsgFlushTimer);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{Banner(), kWorkedLine, Banner(), Banner(), Banner()}));
+  std::filesystem::create_directories(logs);
+  module->SaveLogFile();
+  std::string content = ReadFile(FileAt("20240305140709"));
+  EXPECT_EQ(content.rfind(Banner() + "\r\n" + kWorkedLine, 0), 0u);
+  EXPECT_EQ(module->LogLines->Count(), 0u);
+}
+
+TEST_F(WriterTest, FailedSaveKeepsItsLinesForTheNextOne) {
+  Start();
+  ASSERT_TRUE(SendAndWait(kWorked, 2));
+  std::string blocked = FileAt("20240305140709");
+  std::filesystem::create_directory(blocked);  // a folder where the file should go
+  EXPECT_THROW(module->SaveLogFile(), kv::EInOutError);
+  ASSERT_EQ(module->LogLines->Count(), 3u);
+  EXPECT_EQ(Lines()[2], "** saved file " + blocked + " **");
+
+  // The periodic handler adds no banner after a failed save.
+  EXPECT_THROW(module->MsgFlushTimerTimer(*module->MsgFlushTimer), kv::EInOutError);
+  EXPECT_EQ(module->LogLines->Count(), 4u);
+
+  std::filesystem::remove(blocked);
+  clock.Set({2024, 3, 5, 14, 7, 11, 0});
+  module->SaveLogFile();
+  std::string content = ReadFile(FileAt("20240305140711"));
+  EXPECT_NE(content.find("** saved file " + blocked + " **\r\n"), std::string::npos);
+}
+
+TEST_F(WriterTest, MessageTextWithLineBreaksIsWrittenUnchanged) {
+  Start();
+  ASSERT_TRUE(SendAndWait("2024/03/05 14.07.09:1:A:S:1:0:two\r\nlines", 2));
+  module->SaveLogFile();
+  EXPECT_NE(ReadFile(FileAt("20240305140709")).find(" two\r\nlines\r\n"), std::string::npos);
+}
+
+class LifecycleTest : public ModuleTest {};
+
+TEST_F(LifecycleTest, StartReportsAndStopSavesTheLastFile) {
+  Start();
+  EXPECT_TRUE(module->MsgFlushTimer->Enabled());
+  EXPECT_EQ(module->MsgFlushTimer->Interval(), 21600000u);
+  EXPECT_TRUE(module->LogCleanupTimer->Enabled());
+  EXPECT_EQ(module->LogCleanupTimer->Interval(), 43200000u);
+  auto started = syslog.WaitForMessage("KVLogService started");
+  ASSERT_TRUE(started);
+  EXPECT_EQ(started->pri, 30);
+  EXPECT_EQ(started->tag, "KVLogService");
+
+  ASSERT_TRUE(SendAndWait(kWorked, 2));
+  Stop();
+  EXPECT_FALSE(module->MsgFlushTimer->Enabled());
+  EXPECT_FALSE(module->LogCleanupTimer->Enabled());
+  EXPECT_EQ(module->Repeater, nullptr);
+  std::string file = logs + "/kvs20240305140709.log";
+  EXPECT_EQ(ReadFile(file), Banner() + "\r\n" + kWorkedLine + "\r\n** saved file " + file + " **\r\n");
+  EXPECT_TRUE(syslog.WaitForMessage("KVLogService stopped"));
+}
+
+TEST_F(LifecycleTest, StopTakesInDatagramsThatAlreadyArrived) {
+  Start();
+  for (int i = 0; i < 5; ++i) SendUdp(receivePort, std::string(kWorked) + std::to_string(i));
+  // Give the kernel a moment to queue them; nothing is dispatched meanwhile.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Stop();
+  std::string content = ReadFile(logs + "/kvs20240305140709.log");
+  for (int i = 0; i < 5; ++i) EXPECT_NE(content.find(std::string(kWorkedLine) + std::to_string(i)), std::string::npos);
+  PumpPendingMessages();  // their notifications now find the receiver closed
+  EXPECT_TRUE(failures.empty());
+}
+
+TEST_F(LifecycleTest, RepeatedStopAfterAFailedSaveCompletes) {
+  Start();
+  ASSERT_TRUE(SendAndWait(kWorked, 2));
+  std::string blocked = logs + "/kvs20240305140709.log";
+  std::filesystem::create_directory(blocked);
+  bool stopped = true;
+  EXPECT_THROW(module->ServiceStop(*module, stopped), kv::EInOutError);
+  EXPECT_FALSE(module->Listening());
+  std::filesystem::remove(blocked);
+  clock.Set({2024, 3, 5, 14, 7, 20, 0});
+  Stop();
+  EXPECT_NE(ReadFile(logs + "/kvs20240305140720.log").find(kWorkedLine), std::string::npos);
+  EXPECT_TRUE(syslog.WaitForMessage("KVLogService stopped"));
+}
+
+TEST_F(LifecycleTest, ConfigurationErrorRefusesTheStart) {
+  WriteIni("");
+  module = std::make_unique<kv::TKVLogService>();
+  bool started = true;
+  module->ServiceStart(*module, started);
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(module->MsgFlushTimer->Enabled());
+  EXPECT_EQ(module->LogLines->Count(), 0u);
+  auto entry = syslog.WaitForMessage("KVLogService configuation error");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->pri, 27);
+}
+
+TEST_F(LifecycleTest, PortHeldExclusivelyFailsTheStartAndUndoesIt) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(receivePort);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  WriteIni(logs);
+  module = std::make_unique<kv::TKVLogService>();
+  bool started = true;
+  try {
+    module->ServiceStart(*module, started);
+    ADD_FAILURE() << "start did not fail";
+  } catch (const kv::Exception& e) {
+    EXPECT_EQ(e.Message(), "Bind Socket failed. stat = 10048");
+  }
+  ::close(fd);
+  EXPECT_FALSE(module->MsgFlushTimer->Enabled());
+  EXPECT_FALSE(module->LogCleanupTimer->Enabled());
+  EXPECT_EQ(module->Repeater, nullptr);
+  EXPECT_FALSE(module->Listening());
+}
+
+TEST_F(LifecycleTest, StartAndStopFromAnotherThreadRunOnTheMainThread) {
+  WriteIni(logs);
+  module = std::make_unique<kv::TKVLogService>();
+  bool started = false;
+  bool done = false;
+  std::thread request([&] {
+    bool flag = true;
+    module->ServiceStart(*module, flag);
+    started = flag;
+    SendUdp(receivePort, kWorked);
+    done = true;
+  });
+  ASSERT_TRUE(PumpMessagesUntil([&] { return done && module->LogLines->Count() >= 2; }));
+  request.join();
+  EXPECT_TRUE(started);
+  std::thread stopper([&] {
+    bool flag = true;
+    module->ServiceStop(*module, flag);
+  });
+  ASSERT_TRUE(PumpMessagesUntil([&] { return !module->Listening() && module->LogLines->Count() == 0; }));
+  stopper.join();
+  EXPECT_NE(ReadFile(logs + "/kvs20240305140709.log").find(kWorkedLine), std::string::npos);
+}
+
+TEST_F(LifecycleTest, FlushTimerSavesEveryIntervalSeconds) {
+  kv::ScopedClockOverride realTime(kv::SystemClock());
+  Start(/*interval=*/1);
+  ASSERT_TRUE(PumpMessagesUntil([&] { return !LogFiles().empty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(Lines(), std::vector<std::string>{Banner()});
+}
+
+}  // namespace
+}  // namespace kvtest
