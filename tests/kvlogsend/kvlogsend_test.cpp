@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -41,12 +40,26 @@ ToolRun RunToolWithInput(const std::string& input, const std::vector<std::string
   return run;
 }
 
+// Length of a "yyyy/mm/dd hh.nn.ss:TAG:" head at the start of `text`, or 0.
+std::size_t EventHeadLength(const std::string& text) {
+  const std::string shape = "dddd/dd/dd dd.dd.dd:";
+  if (text.size() < shape.size()) return 0;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return 0;
+  }
+  std::size_t i = shape.size();
+  const std::size_t tagStart = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  if (i == tagStart || i - tagStart > 5 || i >= text.size() || text[i] != ':') return 0;
+  return i + 1;
+}
+
 // "yyyy/mm/dd hh.nn.ss:TAG:" followed by `rest`.
 ::testing::AssertionResult IsEvent(const std::optional<std::string>& datagram, const std::string& rest) {
   if (!datagram) return ::testing::AssertionFailure() << "no datagram";
-  static const std::regex head(R"(^\d{4}/\d{2}/\d{2} \d{2}\.\d{2}\.\d{2}:\d{1,5}:)");
-  std::smatch m;
-  if (!std::regex_search(*datagram, m, head) || datagram->substr(m.length()) != rest) {
+  const std::size_t head = EventHeadLength(*datagram);
+  if (head == 0 || datagram->substr(head) != rest) {
     return ::testing::AssertionFailure() << "datagram: " << *datagram;
   }
   return ::testing::AssertionSuccess();

@@ -204,9 +204,10 @@ TEST(FilterTest, ForeignWindowAsFilterIsAnError) {
 }
 
 TEST(QuitTest, GetMessageReturnsZeroAfterEarlierPosts) {
+  win::MSG msg;
+  win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE);  // makes the queue
   ASSERT_TRUE(win::PostThreadMessage(win::GetCurrentThreadId(), kTestMsg, 0, 0));
   win::PostQuitMessage(7);
-  win::MSG msg;
   EXPECT_GT(win::GetMessage(&msg, nullptr, 0, 0), 0);
   EXPECT_EQ(msg.message, kTestMsg);
   // A range filter does not hide the quit.
