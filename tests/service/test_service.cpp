@@ -39,14 +39,14 @@ class TTestService : public kv::TService {
   TTestService(const std::string& name, const Options& options) : TService(name), options_(options) {
     SetOnStart([this](kv::TService&, bool& started) {
       Say("start");
-      const std::string& mode = Option("start", "ok");
+      std::string mode = Option("start", "ok");
       if (mode == "refuse") started = false;
       if (mode == "raise") throw kv::Exception("start handler failed");
     });
     if (Option("stop", "ok") != "none") {
       SetOnStop([this](kv::TService&, bool& stopped) {
         Say("stop");
-        const std::string& mode = Option("stop", "ok");
+        std::string mode = Option("stop", "ok");
         if (mode == "refuse") stopped = false;
         if (mode == "raise" || (mode == "raise-once" && !stopRaised_)) {
           stopRaised_ = true;
@@ -57,7 +57,7 @@ class TTestService : public kv::TService {
     if (Option("pause", "none") != "none") {
       SetOnPause([this](kv::TService&, bool& paused) {
         Say("pause");
-        const std::string& mode = Option("pause", "none");
+        std::string mode = Option("pause", "none");
         if (mode == "refuse") paused = false;
         if (mode == "raise") throw kv::Exception("pause handler failed");
       });
@@ -65,7 +65,7 @@ class TTestService : public kv::TService {
     if (Option("continue", "none") != "none") {
       SetOnContinue([this](kv::TService&, bool& continued) {
         Say("continue");
-        const std::string& mode = Option("continue", "none");
+        std::string mode = Option("continue", "none");
         if (mode == "refuse") continued = false;
         if (mode == "raise") throw kv::Exception("continue handler failed");
       });
@@ -99,7 +99,7 @@ class TTestService : public kv::TService {
   }
 
  private:
-  const std::string& Option(const std::string& name, const std::string& fallback) const {
+  std::string Option(const std::string& name, const std::string& fallback) const {
     auto it = options_.find(name);
     return it == options_.end() ? fallback : it->second;
   }
