@@ -10,13 +10,6 @@ TEST(EventDatagramTest, SendTimeHasFixedSeparatorsAndPadding) {
   EXPECT_EQ(kv::FormatSendTime({9999, 12, 31, 23, 59, 59, 0}), "9999/12/31 23.59.59");
 }
 
-TEST(EventDatagramTest, CutCountsBytes) {
-  EXPECT_EQ(kv::CutMsgText(""), "");
-  EXPECT_EQ(kv::CutMsgText(std::string(199, 'a')), std::string(199, 'a'));
-  EXPECT_EQ(kv::CutMsgText(std::string(200, 'a')), std::string(197, 'a') + "...");
-  EXPECT_EQ(kv::CutMsgText(std::string(500, 'a')).size(), 200u);
-}
-
 TEST(EventDatagramTest, FieldsInOrderWithSixSeparators) {
   EXPECT_EQ(kv::BuildEventDatagram({2024, 3, 5, 14, 7, 9, 0}, 4711, "Backup", "JobRunner", 2, 1007,
                                    "Copy finished: 12 files"),

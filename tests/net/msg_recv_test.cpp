@@ -77,14 +77,6 @@ std::string MessageOf(const std::function<void()>& action) {
   return "<no failure>";
 }
 
-TEST(MsgRecvTest, CreatedWithEverythingZero) {
-  kv::TMsgRecv r;
-  EXPECT_EQ(r.SocketHandle, 0u);
-  EXPECT_EQ(r.StartupResult(), 0);
-  EXPECT_EQ(r.RequestedVersion(), 0);
-  EXPECT_EQ(r.PeerAddr.sin_port, 0);
-}
-
 TEST(MsgRecvTest, StartupGrantsVersionOneOne) {
   kv::TMsgRecv r;
   r.Startup();
