@@ -128,6 +128,7 @@ std::uint32_t TService::WindowsControlsAccepted() const {
 
 void TService::WriteEventLog(std::string_view message, std::uint32_t eventType, std::uint16_t category,
                              std::uint32_t eventId) {
+  std::lock_guard lock(serviceLogMutex_);
   if (!serviceLog_) serviceLog_ = std::make_unique<TEventLogger>(name_);
   serviceLog_->WriteEntry(message, eventType, category, eventId);
 }

@@ -165,7 +165,7 @@ class TService {
   std::uint32_t WindowsControlsAccepted() const;
 
   // Writes an entry under the source named after the service, registering
-  // it on first use. Service-main or request thread (never both at once).
+  // it on first use. Safe from any thread.
   void WriteEventLog(std::string_view message, std::uint32_t eventType, std::uint16_t category,
                      std::uint32_t eventId);
 
@@ -242,6 +242,7 @@ class TService {
   std::atomic<ServiceState> currentState_{ServiceState::ssStopped};
   win::SERVICE_STATUS_HANDLE statusReportHandle_ = nullptr;
   TStringList startArguments_;
+  std::mutex serviceLogMutex_;
   std::unique_ptr<TEventLogger> serviceLog_;
   std::uint32_t win32ExitCode_ = 0;
   std::uint32_t serviceExitCode_ = 0;
