@@ -61,7 +61,8 @@ class TServiceApplication {
   void SetTitle(std::string title) { application_.SetTitle(std::move(title)); }
 
   // Creates a service module of class T, owned by the application, and
-  // stores it in `reference` (cleared again when the module is released).
+  // stores it in `reference` (cleared again when the module is released,
+  // so the reference must outlive the module: a process-wide variable).
   // When the creation fails, `reference` is null and the failure goes on.
   template <class T>
   void CreateServiceModule(T*& reference);

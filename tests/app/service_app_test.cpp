@@ -267,10 +267,10 @@ TEST_F(ServiceApplication, ReleaseDestroysTheModulesAndClearsTheirReferences) {
 
 TEST_F(ServiceApplication, StartedByHandLogsTheDispatcherErrorAndReturns) {
   ScopedEnv noManager("NOTIFY_SOCKET", std::nullopt);
-  int code = kv::RunServiceProgram(Args({"INSTALL", "/INSTALLED"}), "KVLogServer", [](kv::TServiceApplication& app) {
-    TTestModule* module = nullptr;
-    app.CreateServiceModule(module);
-  });
+  TTestModule* module = nullptr;
+  int code = kv::RunServiceProgram(Args({"INSTALL", "/INSTALLED"}), "KVLogServer",
+                                   [&](kv::TServiceApplication& app) { app.CreateServiceModule(module); });
+  EXPECT_EQ(module, nullptr);
   EXPECT_EQ(code, 0);
   ASSERT_TRUE(syslog_.Flush());
   auto entries = syslog_.EntriesOf(kv::ExecutableFileName());
