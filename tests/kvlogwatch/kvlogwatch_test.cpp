@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/udp_listener.h"
+
+namespace {
+
+using std::chrono::seconds;
+
+// Waits until the watcher says that it listens.
+bool AwaitListening(const kvtest::ChildProcess& child) {
+  for (int i = 0; i < 1000; ++i) {
+    if (child.Stderr().find("listening on 127.0.0.1:") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(KVLogWatch, PrintsEachDatagramOnItsLineUntilTheCount) {
+  std::uint16_t port = kvtest::FreeUdpPort();
+  kvtest::ChildProcess child(KVLOGWATCH, {"--port", std::to_string(port), "--count", "2", "--timeout", "20"});
+  ASSERT_TRUE(AwaitListening(child)) << child.Stderr();
+  kvtest::SendUdp(port, "2024/03/05 14.07.10:815:Backup:JobRunner:2:0:Copy finished: 12 files");
+  kvtest::SendUdp(port, "second");
+  auto code = child.WaitForExit(seconds(10));
+  ASSERT_TRUE(code);
+  EXPECT_EQ(*code, 0);
+  EXPECT_EQ(child.Stdout(), "2024/03/05 14.07.10:815:Backup:JobRunner:2:0:Copy finished: 12 files\nsecond\n");
+}
+
+TEST(KVLogWatch, EndsWhenTheTimeIsUp) {
+  kvtest::ChildProcess child(KVLOGWATCH, {"--port", std::to_string(kvtest::FreeUdpPort()), "--timeout", "1"});
+  auto code = child.WaitForExit(seconds(10));
+  ASSERT_TRUE(code);
+  EXPECT_EQ(*code, 0);
+  EXPECT_EQ(child.Stdout(), "");
+}
+
+TEST(KVLogWatch, APortInUseOrABadCommandLineFails) {
+  kvtest::UdpListener taken;
+  kvtest::ChildProcess busy(KVLOGWATCH, {"--port", std::to_string(taken.Port()), "--timeout", "5"});
+  EXPECT_EQ(busy.WaitForExit(seconds(10)), 1);
+  EXPECT_NE(busy.Stderr().find("cannot listen on 127.0.0.1:" + std::to_string(taken.Port())), std::string::npos)
+      << busy.Stderr();
+
+  kvtest::ChildProcess bad(KVLOGWATCH, {"--port", "70000"});
+  EXPECT_EQ(bad.WaitForExit(seconds(10)), 2);
+  kvtest::ChildProcess unknown(KVLOGWATCH, {"--color"});
+  EXPECT_EQ(unknown.WaitForExit(seconds(10)), 2);
+}
+
+}  // namespace
