@@ -16,13 +16,12 @@
 #include <memory>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/types.h"
 
 namespace win {
 
 // Error numbers of the service calls (beyond those in platform/error.h).
-constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
-constexpr DWORD ERROR_SERVICE_NOT_IN_EXE = 1083;
 
 // dwServiceType
 constexpr DWORD SERVICE_KERNEL_DRIVER = 0x00000001;
