@@ -21,8 +21,6 @@
 
 namespace win {
 
-// Error numbers of the service calls (beyond those in platform/error.h).
-
 // dwServiceType
 constexpr DWORD SERVICE_KERNEL_DRIVER = 0x00000001;
 constexpr DWORD SERVICE_FILE_SYSTEM_DRIVER = 0x00000002;
