@@ -68,25 +68,7 @@ void TKVLogService::ServiceDestroy() {
   }
   // A service that was never stopped still holds its sockets; give them
   // back rather than leak them past the module.
-  if (Repeater) {
-    try {
-      Repeater->Close();
-    } catch (const std::exception&) {
-    }
-    Repeater->Cleanup();
-    Repeater.reset();
-  }
-  if (Receiver && receiverStarted_) {
-    if (receiverOpen_) {
-      receiverOpen_ = false;
-      try {
-        Receiver->Close();
-      } catch (const std::exception&) {
-      }
-    }
-    receiverStarted_ = false;
-    Receiver->Cleanup();
-  }
+  if (Receiver) ReleaseLoggingPath();
   Receiver.reset();
   LogLines.reset();
 }

@@ -93,7 +93,7 @@ class TKVLogService : public TService {
   // settings were usable.
   bool StartLoggingPath();
   void StopLoggingPath();
-  void UndoFailedStart();
+  void ReleaseLoggingPath();
   // Reads one waiting datagram and handles it; false when none was waiting.
   bool ReadDatagram();
   void HandleDatagram(std::string_view received);

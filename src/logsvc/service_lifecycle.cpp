@@ -49,15 +49,16 @@ bool TKVLogService::StartLoggingPath() {
     receiverOpen_ = true;  // a failed Open leaves a socket for Close to release
     Receiver->Open(WindowHandle, ReceivePort);
   } catch (...) {
-    UndoFailedStart();
+    ReleaseLoggingPath();
     throw;
   }
   return true;
 }
 
-// A failed start leaves nothing running: the process ends after it anyway,
-// and a timer or socket left behind would only produce noise until then.
-void TKVLogService::UndoFailedStart() {
+// Stops the timers and releases the sockets without saving. A failed start
+// leaves nothing running this way: the process ends after it anyway, and a
+// timer or socket left behind would only produce noise until then.
+void TKVLogService::ReleaseLoggingPath() {
   try {
     MsgFlushTimer->SetEnabled(false);
     LogCleanupTimer->SetEnabled(false);
