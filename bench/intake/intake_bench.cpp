@@ -1,0 +1,217 @@
+// Datagrams per second through the whole intake of a started service module
+// (notification, read, parse, line, buffer append, relay send) against a
+// plain loop on the same kind of sockets: poll, recvfrom, sendto to the
+// relay port. Both count what arrives at the relay port; the receiver runs
+// on the benchmark's main thread, the sender and the measuring on others.
+//
+// Two loads, both paths measured in alternating rounds:
+//   flood     - the sender sends as fast as it can (the receive queue
+//               overflows; the figure is what each loop gets through);
+//   window 32 - at most 32 datagrams between sent and relayed, so nothing is
+//               dropped and every datagram makes the whole trip.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logsvc/kvlog_service.h"
+#include "loopback.h"
+#include "platform/messages.h"
+#include "report.h"
+#include "scratch_root.h"
+
+namespace kvbench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kWarmup = 200ms;
+constexpr auto kMeasure = 1000ms;
+constexpr int kRounds = 3;
+const std::string kPayload = "2024/03/05 14.07.09:4711:Backup:JobRunner:2:1007:Copy finished: 12 files";
+
+struct Figures {
+  double perSecond = 0;            // relays arriving per second
+  double cpuMicrosPerDatagram = 0;  // CPU time of the receiving thread per relay
+};
+
+double ThreadCpuSeconds(clockid_t clock) {
+  timespec ts{};
+  ::clock_gettime(clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Runs `receive` on the calling thread while another thread applies the
+// load to `port` and measures the relays per second and the receiving
+// thread's CPU time; then `stop` ends the receiver.
+Figures MeasureRelayRate(std::uint16_t port, Load load, const RelayCounter& relays,
+                         const std::function<void()>& receive, const std::function<void()>& stop) {
+  Figures figures;
+  clockid_t receiverCpu{};
+  if (::pthread_getcpuclockid(::pthread_self(), &receiverCpu) != 0) throw std::runtime_error("no thread CPU clock");
+  std::thread controller([&] {
+    {
+      Sender sender(port, kPayload, load, relays);
+      std::this_thread::sleep_for(kWarmup);
+      const std::uint64_t c0 = relays.Count();
+      const double cpu0 = ThreadCpuSeconds(receiverCpu);
+      const auto t0 = Clock::now();
+      std::this_thread::sleep_for(kMeasure);
+      const std::uint64_t c1 = relays.Count();
+      const double cpu1 = ThreadCpuSeconds(receiverCpu);
+      const auto t1 = Clock::now();
+      const double count = static_cast<double>(c1 - c0);
+      figures.perSecond = count / std::chrono::duration<double>(t1 - t0).count();
+      figures.cpuMicrosPerDatagram = count > 0 ? (cpu1 - cpu0) * 1e6 / count : 0;
+    }
+    stop();
+  });
+  receive();
+  controller.join();
+  return figures;
+}
+
+Figures PlainLoopRate(Load load, const RelayCounter& relays) {
+  // Bound to every local address, as the service's receiver is.
+  int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t len = sizeof addr;
+  if (rx < 0 || tx < 0 || ::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (rx >= 0) ::close(rx);
+    if (tx >= 0) ::close(tx);
+    throw std::runtime_error("plain loop sockets");
+  }
+  sockaddr_in relay{};
+  relay.sin_family = AF_INET;
+  relay.sin_port = htons(relays.Port());
+  relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+  std::atomic<bool> stop{false};
+  const Figures figures = MeasureRelayRate(
+      ntohs(addr.sin_port), load, relays,
+      [&] {
+        pollfd p{rx, POLLIN, 0};
+        char buffer[2048];
+        while (!stop.load(std::memory_order_relaxed)) {
+          if (::poll(&p, 1, 50) <= 0) continue;
+          sockaddr_in from{};
+          socklen_t fromLen = sizeof from;
+          ssize_t n = ::recvfrom(rx, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+          if (n >= 0) {
+            ::sendto(tx, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<const sockaddr*>(&relay),
+                     sizeof relay);
+          }
+        }
+      },
+      [&] { stop = true; });
+  ::close(rx);
+  ::close(tx);
+  return figures;
+}
+
+struct ModuleRun {
+  Figures figures;
+  std::size_t lines = 0;
+  std::size_t failures = 0;
+};
+
+// Starts a module on this thread, runs its message loop under the load,
+// stops it (the stop saves the buffer) and removes the saved files.
+ModuleRun ModuleRate(const ScratchRoot& root, Load load, const RelayCounter& relays) {
+  const std::uint16_t port = FreeUdpPort();
+  root.WriteSettings(port, relays.Port(), 21600);
+  ModuleRun run;
+  auto module = std::make_unique<kv::TKVLogService>();
+  module->SetIntakeFailureHandler([&run](const std::exception&) { ++run.failures; });
+  bool started = true;
+  module->ServiceStart(*module, started);
+  if (!started) throw std::runtime_error("the module did not start");
+
+  const win::DWORD self = win::GetCurrentThreadId();
+  run.figures = MeasureRelayRate(
+      port, load, relays,
+      [] {
+        win::MSG msg;
+        while (win::GetMessage(&msg, nullptr, 0, 0) > 0) win::DispatchMessage(&msg);
+      },
+      [self] { win::PostThreadMessage(self, win::WM_QUIT, 0, 0); });
+  run.lines = module->LogLines->Count();
+
+  bool stopped = true;
+  module->ServiceStop(*module, stopped);
+  module.reset();
+  root.DrainEventLog();
+  for (const auto& entry : std::filesystem::directory_iterator(root.LogFolder())) {
+    std::filesystem::remove(entry.path());
+  }
+  return run;
+}
+
+void BM_IntakeVsPlainLoop(benchmark::State& state) {
+  const Load load = state.range(0) == 0 ? Load::Flood : Load::Window;
+  const char* name = load == Load::Flood ? "flood" : "window 32";
+  state.SetLabel(name);
+  std::vector<double> plain;
+  std::vector<double> intake;
+  std::vector<double> plainCpu;
+  std::vector<double> intakeCpu;
+  std::size_t failures = 0;
+  try {
+    ScratchRoot root;
+    RelayCounter relays;
+    for (auto _ : state) {
+      for (int round = 0; round < kRounds; ++round) {
+        const Figures p = PlainLoopRate(load, relays);
+        plain.push_back(p.perSecond);
+        plainCpu.push_back(p.cpuMicrosPerDatagram);
+        const ModuleRun run = ModuleRate(root, load, relays);
+        intake.push_back(run.figures.perSecond);
+        intakeCpu.push_back(run.figures.cpuMicrosPerDatagram);
+        failures += run.failures;
+      }
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  const double p = Median(plain);
+  const double m = Median(intake);
+  state.counters["plain_per_s"] = p;
+  state.counters["intake_per_s"] = m;
+  state.counters["ratio"] = m / p;
+  state.counters["plain_cpu_us"] = Median(plainCpu);
+  state.counters["intake_cpu_us"] = Median(intakeCpu);
+  state.counters["failures"] = static_cast<double>(failures);
+  char line[320];
+  std::snprintf(line, sizeof line,
+                "intake %-9s  plain loop %7.0f datagrams/s  module intake %7.0f datagrams/s  ratio %.2f "
+                "(target >= 0.80); receiving thread CPU per datagram: plain %.1f us, intake %.1f us%s",
+                name, p, m, m / p, Median(plainCpu), Median(intakeCpu),
+                failures ? "  [intake reported failures]" : "");
+  AddSummaryLine(line);
+}
+BENCHMARK(BM_IntakeVsPlainLoop)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kvbench

@@ -1,0 +1,72 @@
+#include "scratch_root.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace kvbench {
+
+ScratchRoot::ScratchRoot() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kvbench-root-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  logFolder_ = Sub("logs");
+  std::filesystem::create_directories(Sub("opt/KelvaneSystem"));
+  std::filesystem::create_directories(Sub("dev"));
+  std::filesystem::create_directories(logFolder_);
+
+  if (const char* previous = std::getenv("KV_PLATFORM_ROOT")) {
+    hadPrevious_ = true;
+    previous_ = previous;
+  }
+  ::setenv("KV_PLATFORM_ROOT", path_.c_str(), 1);
+
+  // Without a socket the entries would go to standard error, in between
+  // the figures.
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string socketPath = Sub("dev/log");
+  if (socketPath.size() < sizeof addr.sun_path) {
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    syslog_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (syslog_ >= 0 && ::bind(syslog_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(syslog_);
+      syslog_ = -1;
+    }
+  }
+}
+
+ScratchRoot::~ScratchRoot() {
+  if (syslog_ >= 0) ::close(syslog_);
+  if (hadPrevious_) {
+    ::setenv("KV_PLATFORM_ROOT", previous_.c_str(), 1);
+  } else {
+    ::unsetenv("KV_PLATFORM_ROOT");
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchRoot::Sub(const std::string& relative) const { return path_ + "/" + relative; }
+
+void ScratchRoot::WriteSettings(std::uint16_t receivePort, std::uint16_t repeatPort, int intervalSeconds) const {
+  std::ofstream ini(Sub("opt/KelvaneSystem/KVLogService.ini"), std::ios::binary | std::ios::trunc);
+  ini << "[KVLogService]\r\nReceivePort=" << receivePort << "\r\nRepeatPort=" << repeatPort
+      << "\r\nInterval=" << intervalSeconds << "\r\nFolder=" << logFolder_ << "\r\nLogKeepDays=30\r\n";
+  if (!ini.flush()) throw std::runtime_error("cannot write the INI file");
+}
+
+void ScratchRoot::DrainEventLog() const {
+  if (syslog_ < 0) return;
+  char buffer[4096];
+  while (::recv(syslog_, buffer, sizeof buffer, 0) >= 0) {
+  }
+}
+
+}  // namespace kvbench
