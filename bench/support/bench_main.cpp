@@ -1,4 +1,5 @@
-// Runs the benchmarks, then prints the summary of the measured ratios.
+// The main of a benchmark program that prints a summary: runs the
+// registered benchmarks, then the summary lines they added.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
