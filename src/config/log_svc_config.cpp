@@ -55,7 +55,7 @@ bool EnsureFolder(const std::string& folder) {
 
 std::int32_t ReadInteger(const std::string& iniFile, const char* key, std::int32_t fallback) {
   std::string text = win::GetPrivateProfileString(kSection, key, "", iniFile);
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = "$" + text.substr(2);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.replace(0, 2, "$");
   return StrToIntDef(text, fallback);
 }
 
