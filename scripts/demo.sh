@@ -71,7 +71,7 @@ if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEA
   exit 1
 fi
 server=$build/src/service/kvlogserver
-svcrun=$build/tools/svcrun/svcrun
+svcrun=$build/tools/svcrun/kvsvcrun
 send=$build/tools/kvlogsend/kvlogsend
 watch=$build/tools/kvlogwatch/kvlogwatch
 

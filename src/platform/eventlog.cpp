@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,8 @@ constexpr int kSendTimeoutSeconds = 1;
 // being used.
 std::mutex gHandlesMutex;
 std::set<EventSourceObject*> gHandles;
+
+std::atomic<bool> gStandardErrorOnly{false};
 
 bool IsLive(EventSourceObject* source) {
   std::lock_guard lock(gHandlesMutex);
@@ -131,6 +134,8 @@ std::string SyslogDatagram(WORD type, std::string_view tag, DWORD processId, con
   return text;
 }
 
+void SetEventLogToStandardError(bool only) { gStandardErrorOnly = only; }
+
 HEVENTLOG RegisterEventSource(const char* server, const char* sourceName) {
   if ((server && *server) || !sourceName || !*sourceName) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -164,7 +169,7 @@ BOOL ReportEvent(HEVENTLOG source, WORD type, WORD /*category*/, DWORD /*eventId
   SYSTEMTIME now{};
   GetLocalTime(&now);
   std::string datagram = SyslogDatagram(type, source->name, static_cast<DWORD>(getpid()), now, message);
-  if (!SendToSyslog(source->fd, datagram)) WriteToStandardError(source->name, message);
+  if (gStandardErrorOnly.load() || !SendToSyslog(source->fd, datagram)) WriteToStandardError(source->name, message);
   return TRUE_;
 }
 

@@ -42,6 +42,10 @@ HEVENTLOG RegisterEventSource(const char* server, const char* sourceName);
 BOOL ReportEvent(HEVENTLOG source, WORD type, WORD category, DWORD eventId, const void* sid,
                  WORD numStrings, DWORD dataSize, const char** strings, const void* data);
 
+// With `only` true, entries go to standard error and never to the syslog
+// socket (a service run in a terminal). Safe from any thread.
+void SetEventLogToStandardError(bool only);
+
 // Closes the handle. Safe from any thread, once per handle.
 BOOL DeregisterEventSource(HEVENTLOG source);
 

@@ -13,4 +13,13 @@ namespace kv {
 // INSTALL; "INSTALL", "/INSTALLX" and "/" do not.
 bool HasSwitch(const std::vector<std::string>& args, std::string_view name);
 
+// Options in the GNU style ("--name"), which live beside the switches: true
+// when one of args[1..] equals "--" + name exactly.
+bool HasLongOption(const std::vector<std::string>& args, std::string_view name);
+
+// The first of args[1..] that begins with "--" and is not "--" + one of
+// `known`; "" when there is none. "--" alone counts as unknown: the program
+// takes no operands it could introduce.
+std::string FirstUnknownLongOption(const std::vector<std::string>& args, const std::vector<std::string_view>& known);
+
 }  // namespace kv

@@ -157,6 +157,10 @@ class TService {
   // When not 0, reports carry ERROR_SERVICE_SPECIFIC_ERROR (1066).
   std::uint32_t ServiceExitCode() const { return serviceExitCode_; }
   void SetServiceExitCode(std::uint32_t value) { serviceExitCode_ = value; }
+  // True once a start was refused or failed, or the running service ended
+  // through a failure: the process then ends with a non-zero exit code, so
+  // that the service manager sees the failure. Safe from any thread.
+  bool EndedWithFailure() const { return endedWithFailure_.load(); }
 
   // --- Windows values of the properties ---
   std::uint32_t WindowsServiceType() const;
@@ -246,6 +250,7 @@ class TService {
   std::unique_ptr<TEventLogger> serviceLog_;
   std::uint32_t win32ExitCode_ = 0;
   std::uint32_t serviceExitCode_ = 0;
+  std::atomic<bool> endedWithFailure_{false};
 
   // The running request thread; guarded by requestMutex_ because the
   // dispatcher thread posts to it while the service-main thread makes and

@@ -107,6 +107,7 @@ void TServiceThread::Execute() {
       service_.WriteEventLog(ServiceFailedMessage(StartPhaseName, CurrentFailureText()), win::EVENTLOG_ERROR_TYPE, 0,
                              0);
     }
+    if (!started) service_.endedWithFailure_ = true;
     if (started) {
       try {
         service_.ChangeState(ServiceState::ssRunning);
@@ -114,6 +115,7 @@ void TServiceThread::Execute() {
         else PumpRequests(true);
         PumpRequests(false);
       } catch (...) {
+        service_.endedWithFailure_ = true;
         service_.WriteEventLog(ServiceFailedMessage(RunPhaseName, CurrentFailureText()), win::EVENTLOG_ERROR_TYPE, 0,
                                0);
       }

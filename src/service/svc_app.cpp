@@ -1,6 +1,7 @@
 #include "service/svc_app.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "base/app_failure.h"
 #include "base/exception.h"
@@ -79,15 +80,19 @@ std::vector<TService*> TServiceApplication::Services() const {
 bool TServiceApplication::HasSwitch(std::string_view name) const { return kv::HasSwitch(args_, name); }
 
 void TServiceApplication::RunApplication() {
+  exitCode_ = 0;
   if (HasSwitch("INSTALL")) {
-    InstallOrUninstall(true, HasSwitch("SILENT"));
+    if (!InstallOrUninstall(true, HasSwitch("SILENT"))) exitCode_ = 1;
     return;
   }
   if (HasSwitch("UNINSTALL")) {
-    InstallOrUninstall(false, HasSwitch("SILENT"));
+    if (!InstallOrUninstall(false, HasSwitch("SILENT"))) exitCode_ = 1;
     return;
   }
   RunServices();
+  for (const OwnedService& owned : services_) {
+    if (owned.service->EndedWithFailure()) exitCode_ = 1;
+  }
 }
 
 void TServiceApplication::RunServices() {
@@ -101,8 +106,21 @@ void TServiceApplication::RunServices() {
   TServiceStartThread startThread(std::move(table), application_.MainWindow());
   application_.Run();
   application_.Terminate();
-  if (win::DWORD result = startThread.DispatcherResult())
+  if (win::DWORD result = startThread.DispatcherResult()) {
     WriteApplicationLog(SysErrorMessage(result), win::EVENTLOG_ERROR_TYPE);
+    if (result == win::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) PrintRunByHandHint();
+  }
+}
+
+// A person who started the program from a shell learns how to run it.
+void TServiceApplication::PrintRunByHandHint() const {
+  std::string name = ExecutableFileName();
+  if (name.empty()) name = "kvlogserver";
+  std::string line = name + ": no service manager started this process; run it under systemd (systemctl start " +
+                     (services_.empty() ? std::string("KVLogService") : services_.front().service->Name()) +
+                     "), with " + name + " --foreground, or with kvsvcrun " + name + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
 }
 
 void TServiceApplication::LogUnhandledFailure(const std::exception& failure) {
@@ -149,7 +167,7 @@ int RunServiceProgram(std::vector<std::string> args, std::string title,
     return 1;
   }
   application->ReleaseAtExit();
-  return 0;
+  return application->ExitCode();
 }
 
 }  // namespace kv

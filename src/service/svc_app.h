@@ -76,14 +76,20 @@ class TServiceApplication {
   // escapes as EOSError.
   void RunApplication();
 
+  // The process's exit code after RunApplication: 1 when an install or
+  // uninstall failed, or when a service refused its start or ended through
+  // a failure; 0 otherwise (a run by hand without a service manager
+  // included).
+  int ExitCode() const { return exitCode_; }
+
   // True when the command line holds "/name" or "-name" (see HasSwitch).
   bool HasSwitch(std::string_view name) const;
 
   // Installs (or uninstalls) every service; a failure of one is shown in an
   // error box and the others are still handled; the success box follows
-  // when all succeeded and `silent` is false. Raises EOSError when the
-  // service manager cannot be opened.
-  void InstallOrUninstall(bool install, bool silent);
+  // when all succeeded and `silent` is false. Returns true when all
+  // succeeded. Raises EOSError when the service manager cannot be opened.
+  bool InstallOrUninstall(bool install, bool silent);
   // Registers one service with the executable's full path; raises EOSError
   // when CreateService fails or what AfterInstall raises (the new service
   // is then deleted again).
@@ -115,6 +121,7 @@ class TServiceApplication {
 
   void AddService(std::unique_ptr<TService> service, std::function<void()> clearReference);
   void RunServices();
+  void PrintRunByHandHint() const;
   static bool IgnoreEndSession(win::UINT msg);
 
   std::vector<std::string> args_;
@@ -123,6 +130,7 @@ class TServiceApplication {
   std::mutex logMutex_;
   TEventLogger applicationLog_;
   std::vector<OwnedService> services_;
+  int exitCode_ = 0;
 };
 
 template <class T>
@@ -138,7 +146,7 @@ void TServiceApplication::CreateServiceModule(T*& reference) {
 // application, sets its title, lets `createModules` make the service
 // modules, runs the application and releases the modules. A failure that
 // escapes is shown in the "Application Error" box. Returns the exit code:
-// 0, or 1 after such a failure. Main thread.
+// the application's ExitCode, or 1 after such a failure. Main thread.
 int RunServiceProgram(std::vector<std::string> args, std::string title,
                       const std::function<void(TServiceApplication&)>& createModules);
 

@@ -53,7 +53,7 @@ std::string BuildDependencyList(const TService& service) {
   return list;
 }
 
-void TServiceApplication::InstallOrUninstall(bool install, bool silent) {
+bool TServiceApplication::InstallOrUninstall(bool install, bool silent) {
   ScHandle manager(win::OpenSCManager(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
   if (!manager.get()) RaiseLastOSError();
   bool success = true;
@@ -72,6 +72,7 @@ void TServiceApplication::InstallOrUninstall(bool install, bool silent) {
   if (success && !silent)
     ShowBox(win::Utf8ToAnsi(install ? ServiceInstallSuccessText : ServiceUninstallSuccessText), InformationCaption,
             win::MB_ICONINFORMATION);
+  return success;
 }
 
 void TServiceApplication::InstallService(TService& service, win::SC_HANDLE manager) {

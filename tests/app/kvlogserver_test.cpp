@@ -282,9 +282,9 @@ TEST_F(KVLogServer, AConfigurationErrorRefusesTheStart) {
   AwaitState(win::SERVICE_STOPPED);
   std::optional<int> code = child_->WaitForExit(seconds(20));
   ASSERT_TRUE(code);
-  EXPECT_EQ(*code, 0);
+  EXPECT_EQ(*code, 1);  // a refused start is a failure the service manager sees
   ASSERT_TRUE(syslog_.Flush());
-  EXPECT_EQ(MessagesOf(kServiceSource), std::vector<std::string>{"KVLogService configuation error"});
+  EXPECT_EQ(MessagesOf(kServiceSource).at(0), "KVLogService configuation error");
   EXPECT_EQ(syslog_.EntriesOf(kServiceSource)[0].pri, 27);  // daemon, error
   for (const auto& report : notify_.Reports()) EXPECT_NE(report.state, win::SERVICE_RUNNING);
 }
@@ -297,10 +297,10 @@ TEST_F(KVLogServer, AReceivePortInUseRefusesTheStart) {
   AwaitState(win::SERVICE_STOPPED);
   std::optional<int> code = child_->WaitForExit(seconds(20));
   ASSERT_TRUE(code);
-  EXPECT_EQ(*code, 0);
+  EXPECT_EQ(*code, 1);
   ASSERT_TRUE(syslog_.Flush());
   std::vector<std::string> messages = MessagesOf(kServiceSource);
-  ASSERT_EQ(messages.size(), 1u);
+  ASSERT_GE(messages.size(), 1u);
   EXPECT_NE(messages[0].find("Bind Socket failed. stat = 10048"), std::string::npos) << messages[0];
   for (const auto& report : notify_.Reports()) EXPECT_NE(report.state, win::SERVICE_RUNNING);
 }
@@ -311,7 +311,9 @@ TEST_F(KVLogServer, StartedByHandItLogsTheDispatcherErrorAndEnds) {
   EXPECT_EQ(MessagesOf(kProgramSource),
             std::vector<std::string>{"The service process could not connect to the service controller"});
   EXPECT_EQ(child_->Stdout(), "");
-  EXPECT_EQ(child_->Stderr(), "");
+  EXPECT_EQ(child_->Stderr(),
+            "kvlogserver: no service manager started this process; run it under systemd (systemctl start "
+            "KVLogService), with kvlogserver --foreground, or with kvsvcrun kvlogserver\n");
 }
 
 TEST_F(KVLogServer, InstallWritesTheUnitWithItsDescriptionAndTheLink) {
@@ -326,8 +328,9 @@ TEST_F(KVLogServer, InstallWritesTheUnitWithItsDescriptionAndTheLink) {
   EXPECT_TRUE(std::filesystem::is_symlink(LinkPath()));
   EXPECT_TRUE(std::filesystem::exists(LinkPath()));
 
-  // Installing again fails, with the system's text, and shows no success.
-  EXPECT_EQ(Run({"/INSTALL"}), 0);
+  // Installing again fails, with the system's text, shows no success and
+  // ends with exit code 1.
+  EXPECT_EQ(Run({"/INSTALL"}), 1);
   EXPECT_EQ(child_->Stdout(), "");
   EXPECT_EQ(child_->Stderr(),
             "エラー\n\"System Error.  Code: 1073.\nThe specified service already exists\" : "
@@ -338,7 +341,7 @@ TEST_F(KVLogServer, InstallWritesTheUnitWithItsDescriptionAndTheLink) {
   EXPECT_FALSE(std::filesystem::exists(UnitPath()));
   EXPECT_FALSE(std::filesystem::is_symlink(LinkPath()));
 
-  EXPECT_EQ(Run({"-uninstall"}), 0);
+  EXPECT_EQ(Run({"-uninstall"}), 1);
   EXPECT_EQ(child_->Stdout(), "");
   EXPECT_EQ(child_->Stderr(),
             "エラー\n\"System Error.  Code: 1060.\nThe specified service does not exist as an installed service\" : "
@@ -389,3 +392,56 @@ TEST_F(KVLogServer, OnlyTheWholeSwitchWithItsCharacterInstalls) {
 }
 
 }  // namespace
+
+TEST_F(KVLogServer, HelpAndVersionPrintAndEnd) {
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_EQ(child_->Stdout().rfind("Usage: kvlogserver [/INSTALL | /UNINSTALL] [/SILENT]\n", 0), 0u)
+      << child_->Stdout();
+  EXPECT_EQ(child_->Stderr(), "");
+  EXPECT_EQ(Run({"--version"}), 0);
+  EXPECT_EQ(child_->Stdout(), "kvlogserver " KV_VERSION "\n");
+  ASSERT_TRUE(syslog_.Flush());
+  EXPECT_TRUE(MessagesOf(kProgramSource).empty());  // never ran as the service
+}
+
+TEST_F(KVLogServer, AnUnknownDoubleDashOptionIsAUsageError) {
+  for (std::string form : {"--frobnicate", "--INSTALL", "--", "--help=1"}) {
+    EXPECT_EQ(Run({"/INSTALL", form}), 2) << form;
+    EXPECT_EQ(child_->Stdout(), "") << form;
+    EXPECT_EQ(child_->Stderr(), "kvlogserver: unknown option '" + form + "' (see kvlogserver --help)\n") << form;
+    EXPECT_FALSE(std::filesystem::exists(UnitPath())) << form;
+  }
+  EXPECT_EQ(Run({"--foreground", "/INSTALL"}), 2);
+  EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+}
+
+TEST_F(KVLogServer, InTheForegroundItRunsUntilCtrlCAndSavesItsBuffer) {
+  kvtest::UdpListener repeat;
+  std::uint16_t receivePort = kvtest::FreeUdpPort();
+  WriteIni(receivePort, repeat.Port(), LogFolder());
+  std::filesystem::create_directories(LogFolder());
+  Start({"--foreground"}, /*byHand=*/true);
+  ASSERT_TRUE(Eventually([&] { return child_->Stderr().find("kvlogserver: Running\n") != std::string::npos; }))
+      << child_->Stderr();
+  kvtest::SendUdp(receivePort, "2024/03/05 14.07.09:123:Fore:Ground:4:0:in the foreground");
+  ASSERT_TRUE(repeat.Receive(seconds(10)));  // the datagram has been taken
+  ASSERT_TRUE(child_->Signal(SIGINT));
+  std::optional<int> code = child_->WaitForExit(seconds(20));
+  ASSERT_TRUE(code);
+  EXPECT_EQ(*code, 0);
+  std::string err = child_->Stderr();
+  EXPECT_NE(err.find("KVLogService: KVLogService started\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("KVLogService: KVLogService stopped\nkvlogserver: Stopped\n"), std::string::npos) << err;
+  ASSERT_TRUE(syslog_.Flush());
+  EXPECT_TRUE(MessagesOf(kServiceSource).empty());  // on standard error instead
+  std::vector<std::string> files = LogFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(ReadFile(files[0]).find("in the foreground"), std::string::npos);
+}
+
+TEST_F(KVLogServer, AForegroundStartThatIsRefusedEndsWithOne) {
+  WriteIni(kvtest::FreeUdpPort(), kvtest::FreeUdpPort(), "");
+  EXPECT_EQ(Run({"--foreground"}), 1);
+  EXPECT_NE(child_->Stderr().find("KVLogService: KVLogService configuation error\n"), std::string::npos)
+      << child_->Stderr();
+}

@@ -108,6 +108,12 @@ TEST(KvlogsendTest, HelpDescribesTheCommand) {
             std::string::npos);
 }
 
+TEST(KvlogsendTest, VersionNamesTheProgram) {
+  ToolRun run = RunTool({"--version"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "kvlogsend " KV_VERSION "\n");
+}
+
 TEST(KvlogsendTest, BadArgumentsAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {},

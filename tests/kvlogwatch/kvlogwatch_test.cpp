@@ -40,6 +40,15 @@ TEST(KVLogWatch, EndsWhenTheTimeIsUp) {
   EXPECT_EQ(child.Stdout(), "");
 }
 
+TEST(KVLogWatch, HelpAndVersionPrintAndEnd) {
+  kvtest::ChildProcess help(KVLOGWATCH, {"--help"});
+  EXPECT_EQ(help.WaitForExit(), 0);
+  EXPECT_EQ(help.Stdout().rfind("Usage: kvlogwatch [--port PORT]", 0), 0u) << help.Stdout();
+  kvtest::ChildProcess version(KVLOGWATCH, {"--version"});
+  EXPECT_EQ(version.WaitForExit(), 0);
+  EXPECT_EQ(version.Stdout(), "kvlogwatch " KV_VERSION "\n");
+}
+
 TEST(KVLogWatch, APortInUseOrABadCommandLineFails) {
   kvtest::UdpListener taken;
   kvtest::ChildProcess busy(KVLOGWATCH, {"--port", std::to_string(taken.Port()), "--timeout", "5"});

@@ -51,9 +51,12 @@ const std::string kAll = "accepts stop+pause/continue+shutdown, wait hint 5000 m
 TEST(Svcrun, HelpAndCommandLineErrors) {
   auto help = Svcrun({"--help"});
   EXPECT_EQ(help.WaitForExit(), 0);
-  EXPECT_NE(help.Stdout().find("Usage: svcrun [OPTIONS] [--] PROGRAM [ARGUMENTS...]"), std::string::npos);
+  EXPECT_NE(help.Stdout().find("Usage: kvsvcrun [OPTIONS] [--] PROGRAM [ARGUMENTS...]"), std::string::npos);
   EXPECT_NE(help.Stdout().find("--start-timeout SECS"), std::string::npos);
   EXPECT_NE(help.Stdout().find("--root DIR"), std::string::npos);
+  auto version = Svcrun({"--version"});
+  EXPECT_EQ(version.WaitForExit(), 0);
+  EXPECT_EQ(version.Stdout(), "kvsvcrun (svcrun) " KV_VERSION "\n");
 
   for (const auto& args : std::vector<std::vector<std::string>>{
            {}, {"--bogus", "x"}, {"--start-timeout", "soon", "x"}, {"--start-timeout", "0", "x"}, {"--root"}}) {

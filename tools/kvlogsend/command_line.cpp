@@ -28,6 +28,7 @@ std::string UsageText() {
          "  --host HOST  destination host name or IPv4 address (default 127.0.0.1)\n"
          "  --port PORT  destination UDP port, 1 to 65535 (default 2056)\n"
          "  --help       show this text\n"
+         "  --version    show the version\n"
          "\n"
          "Integers are decimal, or hexadecimal after \"$\" or \"0x\". Options come before APP;\n"
          "\"--\" ends them.\n"
@@ -48,6 +49,10 @@ std::optional<Options> ParseCommandLine(const std::vector<std::string>& args, st
     }
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+      return options;
+    }
+    if (arg == "--version") {
+      options.version = true;
       return options;
     }
     std::string name;

@@ -14,6 +14,7 @@ constexpr std::int32_t kDefaultPort = 2056;
 
 struct Options {
   bool help = false;
+  bool version = false;
   std::string host = kDefaultHost;
   std::int32_t port = kDefaultPort;
   std::string app;

@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
     std::cout << kvlogsend::UsageText();
     return 0;
   }
+  if (options->version) {
+    std::cout << "kvlogsend " << KV_VERSION << "\n";
+    return 0;
+  }
 
   auto address = win::ResolveIPv4(options->host, &error);
   if (!address) {

@@ -28,6 +28,7 @@ const char kUsage[] =
     "  --count N          end after N datagrams (default: no limit)\n"
     "  --timeout SECONDS  end after SECONDS seconds (default: no limit)\n"
     "  --help             show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Once it listens, it says so on standard error. Exit status: 0 at the end\n"
     "of the count or the time, 1 when it cannot listen, 2 for a usage error.\n";
@@ -38,12 +39,16 @@ struct Options {
   int timeoutSeconds = 0;
 };
 
-std::optional<Options> Parse(int argc, char** argv, bool& help) {
+std::optional<Options> Parse(int argc, char** argv, bool& help, bool& version) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       help = true;
+      return options;
+    }
+    if (arg == "--version") {
+      version = true;
       return options;
     }
     int* target = arg == "--port" ? &options.port
@@ -134,9 +139,14 @@ class Watcher {
 
 int main(int argc, char** argv) {
   bool help = false;
-  std::optional<Options> options = Parse(argc, argv, help);
+  bool version = false;
+  std::optional<Options> options = Parse(argc, argv, help, version);
   if (help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (version) {
+    std::printf("kvlogwatch %s\n", KV_VERSION);
     return 0;
   }
   if (!options) {

@@ -19,7 +19,7 @@ constexpr int kStartError = 127;
 
 void Usage(std::FILE* out) {
   std::fputs(
-      "Usage: svcrun [OPTIONS] [--] PROGRAM [ARGUMENTS...]\n"
+      "Usage: kvsvcrun [OPTIONS] [--] PROGRAM [ARGUMENTS...]\n"
       "\n"
       "Plays the service manager for one service process, as systemd does for a\n"
       "Type=notify unit: starts PROGRAM with its ARGUMENTS and NOTIFY_SOCKET naming a\n"
@@ -41,6 +41,7 @@ void Usage(std::FILE* out) {
       "  --start-timeout SECS   kill the service (SIGKILL) when it has not reported\n"
       "                         RUNNING within SECS seconds (default: no limit)\n"
       "  -h, --help             show this help and exit\n"
+      "  --version              show the version and exit\n"
       "\n"
       "Exit codes of svcrun itself: 2 for a wrong command line, 127 when PROGRAM\n"
       "cannot be started.\n",
@@ -64,6 +65,10 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
     }
     if (arg == "-h" || arg == "--help") {
       Usage(stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("kvsvcrun (svcrun) %s\n", KV_VERSION);
       return 0;
     }
     if (arg == "--root" || arg == "--start-timeout") {
