@@ -327,6 +327,10 @@ TEST_F(KVLogServer, InstallWritesTheUnitWithItsDescriptionAndTheLink) {
       << unit;
   EXPECT_TRUE(std::filesystem::is_symlink(LinkPath()));
   EXPECT_TRUE(std::filesystem::exists(LinkPath()));
+  for (std::string line : {"Documentation=man:kvlogserver(8)\n", "After=network.target\n",
+                           "Restart=on-failure\n", "ProtectSystem=full\n", "ProtectHome=yes\n",
+                           "WantedBy=multi-user.target\n"})
+    EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
 
   // Installing again fails, with the system's text, shows no success and
   // ends with exit code 1.
@@ -444,4 +448,18 @@ TEST_F(KVLogServer, AForegroundStartThatIsRefusedEndsWithOne) {
   EXPECT_EQ(Run({"--foreground"}), 1);
   EXPECT_NE(child_->Stderr().find("KVLogService: KVLogService configuation error\n"), std::string::npos)
       << child_->Stderr();
+}
+
+// systemd's own rating of the unit /INSTALL writes: at most 2.5 ("OK").
+TEST_F(KVLogServer, TheInstalledUnitRatesAnExposureOfAtMostTwoPointFive) {
+  const std::string analyze = "/usr/bin/systemd-analyze";
+  if (access(analyze.c_str(), X_OK) != 0) GTEST_SKIP() << analyze << " is not installed here";
+  ASSERT_EQ(Run({"/INSTALL", "/SILENT"}), 0);
+  kvtest::ChildProcess rate(analyze, {"security", "--offline=true", "--threshold=25", "--no-pager",
+                                      "--root=" + root_.Path(), "KVLogService.service"});
+  std::optional<int> code = rate.WaitForExit(seconds(60));
+  ASSERT_TRUE(code);
+  EXPECT_EQ(*code, 0) << rate.Stdout() << rate.Stderr();
+  EXPECT_NE(rate.Stdout().find("Overall exposure level for KVLogService.service: "), std::string::npos)
+      << rate.Stdout() << rate.Stderr();
 }
