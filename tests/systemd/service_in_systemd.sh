@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# KVLogService under a real systemd: /INSTALL, enable, start, events, pause
+# and continue by signal, stop, the log file and the journal, /UNINSTALL;
+# then two starts that must fail (receive port taken, log folder that cannot
+# be made) and how systemctl reports them.
+#   service_in_systemd.sh BOX KVLOGSERVER KVLOGSEND KVLOGWATCH
+set -uo pipefail
+box=$1
+server=$2
+send=$3
+watch=$4
+source "$(dirname "$0")/box_lib.sh"
+require_box
+
+build_dir=$(cd "$(dirname "$server")" && pwd)
+start_box "kvtest-svc-$$-$RANDOM" "$build_dir" "$(cd "$(dirname "$send")" && pwd)"
+
+receive_port=$(free_udp_port)
+repeat_port=$(free_udp_port "$receive_port")
+logs=/var/lib/kvtest/Logs
+write_ini() {  # RECEIVE_PORT FOLDER
+  in_box sh -c "mkdir -p /opt/KelvaneSystem /var/lib/kvtest && printf '[KVLogService]\r\nReceivePort=%s\r\nRepeatPort=%s\r\nInterval=3600\r\nFolder=%s\r\nLogKeepDays=30\r\n' $1 $repeat_port $2 >/opt/KelvaneSystem/KVLogService.ini"
+}
+write_ini "$receive_port" "$logs"
+
+echo "== /INSTALL and enable"
+out=$(in_box "$server" /INSTALL) || fail "/INSTALL failed: $out"
+[ "$out" = $'情報\nサービスを登録しました。' ] || fail "/INSTALL printed: $out"
+[ "$(in_box systemctl is-enabled KVLogService)" = enabled ] || fail "the service is not enabled"
+in_box systemctl cat KVLogService | grep -qx 'Documentation=man:kvlogserver(8)' || fail "no Documentation= line"
+
+echo "== start, events, pause, continue"
+in_box systemctl start KVLogService || fail "systemctl start failed: $(in_box systemctl status KVLogService --no-pager)"
+[ "$(in_box systemctl is-active KVLogService)" = active ] || fail "not active after start"
+wait_for 10 status_is Running || fail "status text: $(status_text)"
+in_box "$send" --port "$receive_port" Backup JobRunner 2 1007 "Copy finished: 12 files" || fail "kvlogsend failed"
+in_box systemctl kill -s SIGUSR1 KVLogService || fail "SIGUSR1 not sent"
+wait_for 10 status_is Paused || fail "not paused, status text: $(status_text)"
+in_box "$send" --port "$receive_port" Paused Sender 4 0 "sent while paused" || fail "kvlogsend failed"
+in_box systemctl kill -s SIGUSR2 KVLogService || fail "SIGUSR2 not sent"
+wait_for 10 status_is Running || fail "not running again, status text: $(status_text)"
+
+echo "== stop: the last log file and the journal"
+in_box systemctl stop KVLogService || fail "systemctl stop failed"
+[ "$(in_box systemctl is-active KVLogService)" = inactive ] || fail "still active after stop"
+log=$(in_box sh -c "cat $logs/kvs*.log") || fail "no log file in $logs"
+grep -q $'^\*\* KVLogService 1.0 KVS-7000 \*\*\r$' <<<"$log" || fail "no banner in: $log"
+grep -q '^20[0-9/]* [0-9:]* Backup     JobRunner            2 Copy finished: 12 files'$'\r$' <<<"$log" ||
+  fail "no event line in: $log"
+grep -q 'Paused     Sender               4 sent while paused' <<<"$log" || fail "the paused event is missing: $log"
+journal_info=$(in_box journalctl -t KVLogService -p info..info -o cat --no-pager)
+grep -qx 'KVLogService started' <<<"$journal_info" || fail "no 'started' info entry: $journal_info"
+grep -qx 'KVLogService stopped' <<<"$journal_info" || fail "no 'stopped' info entry: $journal_info"
+[ -z "$(in_box journalctl -t KVLogService -p err -o cat --no-pager)" ] || fail "error entries after a good run"
+
+echo "== a start with the receive port taken fails and says why"
+"$watch" --port "$receive_port" --timeout 60 >/dev/null 2>&1 &
+holder=$!
+trap 'kill $holder 2>/dev/null; stop_box' EXIT
+wait_for 10 grep -qs ":$(printf '%04X' "$receive_port") " /proc/net/udp || fail "kvlogwatch does not hold the port"
+in_box systemctl start KVLogService && fail "systemctl start succeeded with the port taken"
+wait_for 10 status_shows 'status=1/FAILURE' || fail "systemctl status shows no failure exit: $(full_status)"
+wait_for 10 unit_journal_shows 'Bind Socket failed. stat = 10048' || fail "the journal shows no reason: $(unit_journal)"
+in_box systemctl stop KVLogService
+kill $holder 2>/dev/null
+wait $holder 2>/dev/null
+
+echo "== a start with a log folder that cannot be made fails and says why"
+write_ini "$receive_port" /var/lib/kvtest/missing/Logs
+in_box systemctl reset-failed KVLogService
+in_box systemctl start KVLogService && fail "systemctl start succeeded without a log folder"
+wait_for 10 status_shows 'status=1/FAILURE' || fail "systemctl status shows no failure exit: $(full_status)"
+wait_for 10 unit_journal_shows 'KVLogService configuation error' || fail "the journal shows no reason: $(unit_journal)"
+in_box systemctl stop KVLogService
+
+echo "== /UNINSTALL"
+out=$(in_box "$server" /UNINSTALL) || fail "/UNINSTALL failed: $out"
+in_box test -e /etc/systemd/system/KVLogService.service && fail "the unit is still there"
+in_box systemctl cat KVLogService >/dev/null 2>&1 && fail "systemd still knows the unit"
+out=$(in_box "$server" /UNINSTALL 2>&1) && fail "a second /UNINSTALL succeeded: $out"
+echo "PASS"
