@@ -1,6 +1,7 @@
 #include "logsvc/event_line.h"
 
 #include "base/strconv.h"
+#include "platform/codepage.h"
 
 namespace kv {
 namespace {
@@ -14,13 +15,13 @@ std::string CutField(std::string_view& rest) {
   return field;
 }
 
+// The text cut or padded with blanks to exactly `width` bytes. A cut falls
+// before the character that would not fit whole, and blanks fill the
+// bytes it leaves, so the column keeps its width and the line stays text.
 void AppendColumn(std::string& out, std::string_view text, std::size_t width) {
-  if (text.size() >= width) {
-    out.append(text.substr(0, width));
-  } else {
-    out.append(text);
-    out.append(width - text.size(), ' ');
-  }
+  const std::size_t kept = win::AnsiPrefixLength(text, width);
+  out.append(text.substr(0, kept));
+  out.append(width - kept, ' ');
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "net/event_datagram.h"
 
+#include "platform/codepage.h"
+
 namespace kv {
 namespace {
 
@@ -32,7 +34,7 @@ std::string FormatSendTime(const DateTimeParts& time) {
 
 std::string CutMsgText(std::string_view msgText) {
   if (msgText.size() < kMsgTextLimit) return std::string(msgText);
-  std::string cut(msgText.substr(0, kMsgTextKeep));
+  std::string cut(msgText.substr(0, win::AnsiPrefixLength(msgText, kMsgTextKeep)));
   cut += "...";
   return cut;
 }
@@ -57,7 +59,7 @@ std::string BuildEventDatagram(const DateTimeParts& sendTime, std::int32_t rando
   if (msgText.size() < kMsgTextLimit) {
     text += msgText;
   } else {
-    text += msgText.substr(0, kMsgTextKeep);
+    text += msgText.substr(0, win::AnsiPrefixLength(msgText, kMsgTextKeep));
     text += "...";
   }
   return text;

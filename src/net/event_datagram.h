@@ -13,8 +13,8 @@
 
 namespace kv {
 
-// Longest message text the sender writes; longer ones are cut to
-// kMsgTextKeep bytes followed by "...".
+// Longest message text the sender writes; longer ones are cut to at most
+// kMsgTextKeep bytes, ending on a character boundary, followed by "...".
 inline constexpr std::size_t kMsgTextLimit = 200;
 inline constexpr std::size_t kMsgTextKeep = 197;
 // Longest datagram text the receiver takes, and so the longest the sender

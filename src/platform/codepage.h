@@ -4,6 +4,7 @@
 // UTF-8 (65001).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,16 @@ std::string Utf8ToAnsi(std::string_view text);
 // gives an empty text and the last error 87 (ERROR_INVALID_PARAMETER).
 std::string WideCharToMultiByte(UINT codePage, std::u16string_view text);
 std::u16string MultiByteToWideChar(UINT codePage, std::string_view text);
+
+// The length of the longest prefix of `text` within `limit` bytes that ends
+// on a character boundary of the ANSI code page, so that a cut never splits
+// a character: UTF-8 sequences, the double-byte characters of 932, 936, 949
+// and 950, and EUC-JP's two- and three-byte ones. Single-byte code pages
+// (and character sets without a code page number) cut at `limit`. ASCII
+// text is always cut at `limit`.
+std::size_t AnsiPrefixLength(std::string_view text, std::size_t limit);
+// The same for a named code page.
+std::size_t PrefixLength(UINT codePage, std::string_view text, std::size_t limit);
 
 // All of these are safe from any thread.
 

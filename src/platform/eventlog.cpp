@@ -51,31 +51,6 @@ bool IsLive(EventSourceObject* source) {
   return gHandles.count(source) != 0;
 }
 
-// Length of the longest prefix of `text` within `limit` bytes that ends on a
-// character boundary of the ANSI code page.
-std::size_t CutLength(std::string_view text, std::size_t limit) {
-  if (text.size() <= limit) return text.size();
-  UINT acp = GetACP();
-  if (acp == CP_UTF8) {
-    std::size_t cut = limit;
-    // Step back over continuation bytes to the start of the cut character.
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    return cut;
-  }
-  if (acp == 932) {
-    std::size_t pos = 0;
-    while (pos < limit) {
-      unsigned char c = static_cast<unsigned char>(text[pos]);
-      bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-      std::size_t width = lead ? 2 : 1;
-      if (pos + width > limit) break;
-      pos += width;
-    }
-    return pos;
-  }
-  return limit;
-}
-
 void WriteToStandardError(const std::string& source, const std::string& message) {
   std::string line = source + ": " + message + "\n";
   const char* p = line.data();
@@ -130,7 +105,7 @@ std::string SyslogDatagram(WORD type, std::string_view tag, DWORD processId, con
   text += std::to_string(processId);
   text += "]: ";
   std::size_t room = text.size() < kMaxEventDatagram ? kMaxEventDatagram - text.size() : 0;
-  text += message.substr(0, CutLength(message, room));
+  text += message.substr(0, AnsiPrefixLength(message, room));
   return text;
 }
 

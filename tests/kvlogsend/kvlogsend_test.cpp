@@ -101,6 +101,16 @@ TEST(KvlogsendTest, LongMessagesAreCutLikeEveryEvent) {
   EXPECT_TRUE(IsEvent(listener.Receive(10s), "A:S:1:2:" + std::string(197, 'x') + "..."));
 }
 
+// The tool runs in the plain locale (UTF-8): a cut that would split 日
+// (bytes 197 to 199) falls before it.
+TEST(KvlogsendTest, TheCutOfALongMessageEndsOnACharacterBoundary) {
+  kvtest::UdpListener listener;
+  ToolRun run = RunTool({"--port", std::to_string(listener.Port()), "A", "S", "1", "2",
+                         std::string(196, 'x') + "日本語のメッセージ"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(IsEvent(listener.Receive(10s), "A:S:1:2:" + std::string(196, 'x') + "..."));
+}
+
 TEST(KvlogsendTest, HelpDescribesTheCommand) {
   ToolRun run = RunTool({"--help"});
   EXPECT_EQ(run.exitCode, 0);

@@ -88,6 +88,20 @@ TEST(LogLine, ColumnsCutAndPadInBytes) {
   EXPECT_EQ(FormatLogLine(f), "2024/03/05 14:07:09 Applicatio Short                  ");
 }
 
+// The tests run in the plain locale, whose character set is UTF-8.
+TEST(LogLine, ACutNeverSplitsACharacterAndBlanksKeepTheWidth) {
+  EventFields f;
+  f.SendTime = "2024/03/05 14:07:09";
+  f.AppName = "バックアップ";      // 18 bytes: three whole characters fit in 10
+  f.SourceName = "ジョブ実行サーバー";  // 27 bytes: six characters (18 bytes) fit in 20
+  f.EventType = "é";                // two bytes: nothing fits in 1
+  f.MsgText = "済";
+  std::string line = FormatLogLine(f);
+  EXPECT_EQ(line, "2024/03/05 14:07:09 バック" + std::string(1 + 1, ' ') + "ジョブ実行サ" + std::string(2 + 1, ' ') +
+                      std::string(1 + 1, ' ') + "済");
+  EXPECT_EQ(line.find("済"), 54u);  // the message still starts at byte 55
+}
+
 TEST(EventTypeValue, RelayedIntegers) {
   EXPECT_EQ(EventTypeValue("12"), 12);
   EXPECT_EQ(EventTypeValue("-3"), -3);

@@ -94,3 +94,23 @@ TEST(CodePage, SafeFromManyThreadsAtOnce) {
 }
 
 }  // namespace
+
+TEST(CodePage, PrefixLengthNeverSplitsACharacter) {
+  const std::string nihongo = "日本語";  // three characters of three bytes in UTF-8
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, nihongo, 9), 9u);
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, nihongo, 8), 6u);
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, nihongo, 7), 6u);
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, nihongo, 6), 6u);
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "a\xF0\x9F\x98\x80", 4), 1u);  // a four-byte character
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "abcdef", 3), 3u);            // ASCII: the plain byte cut
+  // Stray continuation bytes are no character: the cut stays where it is.
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "a\x80\x80\x80\x80\x80", 4), 4u);
+  // Shift_JIS: lead bytes 0x81-0x9F and 0xE0-0xFC; half-width katakana (0xB1) is one byte.
+  EXPECT_EQ(win::PrefixLength(932, kNihongoSjis, 5), 4u);
+  EXPECT_EQ(win::PrefixLength(932, "a" + kNihongoSjis, 2), 1u);
+  EXPECT_EQ(win::PrefixLength(932, "\xB1\xB1\xB1", 2), 2u);
+  // A second byte that looks like a lead byte is still the second byte.
+  EXPECT_EQ(win::PrefixLength(932, "\x81\x81\x81\x81", 3), 2u);
+  EXPECT_EQ(win::PrefixLength(1252, "\xE9\xE9\xE9", 2), 2u);
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "short", 10), 5u);
+}
