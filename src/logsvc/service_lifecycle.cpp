@@ -1,8 +1,10 @@
 // Start, stop and shutdown of the logging path.
 #include "base/exception.h"
+#include "config/config_facts.h"
 #include "config/log_svc_config.h"
 #include "logsvc/event_line.h"
 #include "logsvc/kvlog_service.h"
+#include "logsvc/start_facts.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
 #include "platform/eventlog.h"
@@ -20,13 +22,23 @@ constexpr int kMaxDrainAtStop = 100000;
 
 void TKVLogService::ServiceStart(TService&, bool& Started) {
   bool configured = false;
-  mainThread_->Invoke([&] { configured = StartLoggingPath(); });
+  try {
+    mainThread_->Invoke([&] { configured = StartLoggingPath(); });
+  } catch (const std::exception& failure) {
+    // The failure itself is logged by the service host; the facts go first.
+    if (std::string facts = StartFailureFacts(failure, ReceivePort, Folder); !facts.empty())
+      WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
+    throw;
+  }
   if (!configured) {
     WriteEventLog("KVLogService configuation error", win::EVENTLOG_ERROR_TYPE, 0, 0);
+    if (std::string facts = ConfigFailureFacts(Folder); !facts.empty())
+      WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     Started = false;
     return;
   }
   WriteEventLog("KVLogService started", win::EVENTLOG_INFORMATION_TYPE, 0, 0);
+  for (const std::string& fact : SettingFacts()) WriteEventLog(fact, win::EVENTLOG_WARNING_TYPE, 0, 0);
 }
 
 bool TKVLogService::StartLoggingPath() {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -239,6 +240,20 @@ BOOL CreateDirectory(const std::string& path) {
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
+}
+
+std::string CreateProblem(const std::string& path) {
+  if (path.empty()) return std::strerror(ENOENT);
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? "" : std::strerror(ENOTDIR);
+  std::string parent = path;
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  std::string::size_type slash = parent.find_last_of('/');
+  parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+  if (stat(parent.c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return std::strerror(ENOTDIR);
+  if (access(parent.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  return "";
 }
 
 BOOL DeleteFile(const std::string& path) {

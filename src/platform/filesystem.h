@@ -53,6 +53,13 @@ bool FileExists(const std::string& path);
 // Creates one folder; its parent must exist (3 when it does not, 183 when
 // the folder exists).
 BOOL CreateDirectory(const std::string& path);
+
+// Why a folder or file could not be made at `path`, in the system's words
+// (strerror), found by looking at the path and its parent folder without
+// changing anything: "No such file or directory" for a missing parent,
+// "Read-only file system", "Permission denied", "Not a directory"...; ""
+// when nothing in the way can be seen. Safe from any thread.
+std::string CreateProblem(const std::string& path);
 // Deletes a file. A read-only file (no write permission bit) is refused with
 // 5 (access denied) for every user, root included, as Windows does.
 BOOL DeleteFile(const std::string& path);

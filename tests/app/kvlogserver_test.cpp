@@ -284,7 +284,9 @@ TEST_F(KVLogServer, AConfigurationErrorRefusesTheStart) {
   ASSERT_TRUE(code);
   EXPECT_EQ(*code, 1);  // a refused start is a failure the service manager sees
   ASSERT_TRUE(syslog_.Flush());
-  EXPECT_EQ(MessagesOf(kServiceSource).at(0), "KVLogService configuation error");
+  EXPECT_EQ(MessagesOf(kServiceSource),
+            (std::vector<std::string>{"KVLogService configuation error",
+                                      "The log folder setting Folder in " + IniPath() + " is empty"}));
   EXPECT_EQ(syslog_.EntriesOf(kServiceSource)[0].pri, 27);  // daemon, error
   for (const auto& report : notify_.Reports()) EXPECT_NE(report.state, win::SERVICE_RUNNING);
 }
@@ -301,7 +303,10 @@ TEST_F(KVLogServer, AReceivePortInUseRefusesTheStart) {
   ASSERT_TRUE(syslog_.Flush());
   std::vector<std::string> messages = MessagesOf(kServiceSource);
   ASSERT_GE(messages.size(), 1u);
-  EXPECT_NE(messages[0].find("Bind Socket failed. stat = 10048"), std::string::npos) << messages[0];
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], "UDP port " + std::to_string(blocker.Port()) +
+                             " (ReceivePort) is in use by another program; stop it or choose another port");
+  EXPECT_NE(messages[1].find("Bind Socket failed. stat = 10048"), std::string::npos) << messages[1];
   for (const auto& report : notify_.Reports()) EXPECT_NE(report.state, win::SERVICE_RUNNING);
 }
 
@@ -462,4 +467,40 @@ TEST_F(KVLogServer, TheInstalledUnitRatesAnExposureOfAtMostTwoPointFive) {
   EXPECT_EQ(*code, 0) << rate.Stdout() << rate.Stderr();
   EXPECT_NE(rate.Stdout().find("Overall exposure level for KVLogService.service: "), std::string::npos)
       << rate.Stdout() << rate.Stderr();
+}
+
+TEST_F(KVLogServer, ALogFolderThatCannotBeMadeIsNamedWithTheSystemsReason) {
+  const std::string folder = root_.Sub("missing/Logs");
+  WriteIni(kvtest::FreeUdpPort(), kvtest::FreeUdpPort(), folder);
+  EXPECT_EQ(Run({}, /*byHand=*/false), 1);
+  ASSERT_TRUE(syslog_.Flush());
+  EXPECT_EQ(MessagesOf(kServiceSource),
+            (std::vector<std::string>{"KVLogService configuation error",
+                                      "Cannot create the log folder " + folder +
+                                          ": No such file or directory (only its last level is created; the "
+                                          "folders above it must exist)"}));
+}
+
+TEST_F(KVLogServer, SettingsItDoesNotTakeAsWrittenAreWarnedOfAtStart) {
+  kvtest::UdpListener repeat;
+  std::uint16_t receivePort = kvtest::FreeUdpPort();
+  std::filesystem::create_directories(ConfigFolder());
+  kvtest::WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort + 65536) +
+                                   "\r\nRepeatPort=" + std::to_string(repeat.Port()) +
+                                   "\r\nInterval=soon\r\nFolder=" + LogFolder() + "\r\nLogKeepDays=30\r\n");
+  Start();
+  AwaitState(win::SERVICE_RUNNING);
+  kvtest::SendUdp(receivePort, "2024/03/05 14.07.09:1:Mod:Ulo:4:0:arrives on the port modulo 65536");
+  EXPECT_TRUE(repeat.Receive(seconds(10)));
+  EXPECT_EQ(Stop(), 0);
+  std::vector<kvtest::SyslogEntry> entries = syslog_.EntriesOf(kServiceSource);
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].message, "KVLogService started");
+  EXPECT_EQ(entries[1].message, "Setting ReceivePort=" + std::to_string(receivePort + 65536) + " in " + IniPath() +
+                                    " is outside 0 to 65535; UDP port " + std::to_string(receivePort) +
+                                    " (the value modulo 65536) is used");
+  EXPECT_EQ(entries[1].pri, 28);  // daemon, warning
+  EXPECT_EQ(entries[2].message, "Setting Interval=soon in " + IniPath() +
+                                    " is not a whole number from -2147483648 to 2147483647; the default 21600 is used");
+  EXPECT_EQ(entries[3].message, "KVLogService stopped");
 }

@@ -61,6 +61,8 @@ wait_for 10 grep -qs ":$(printf '%04X' "$receive_port") " /proc/net/udp || fail 
 in_box systemctl start KVLogService && fail "systemctl start succeeded with the port taken"
 wait_for 10 status_shows 'status=1/FAILURE' || fail "systemctl status shows no failure exit: $(full_status)"
 wait_for 10 unit_journal_shows 'Bind Socket failed. stat = 10048' || fail "the journal shows no reason: $(unit_journal)"
+unit_journal_shows "UDP port $receive_port (ReceivePort) is in use by another program" ||
+  fail "the journal does not name the port: $(unit_journal)"
 in_box systemctl stop KVLogService
 kill $holder 2>/dev/null
 wait $holder 2>/dev/null
@@ -71,6 +73,8 @@ in_box systemctl reset-failed KVLogService
 in_box systemctl start KVLogService && fail "systemctl start succeeded without a log folder"
 wait_for 10 status_shows 'status=1/FAILURE' || fail "systemctl status shows no failure exit: $(full_status)"
 wait_for 10 unit_journal_shows 'KVLogService configuation error' || fail "the journal shows no reason: $(unit_journal)"
+unit_journal_shows 'Cannot create the log folder /var/lib/kvtest/missing/Logs: No such file or directory' ||
+  fail "the journal does not name the folder: $(unit_journal)"
 in_box systemctl stop KVLogService
 
 echo "== /UNINSTALL"
