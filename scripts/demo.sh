@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh programs
 
 build=${1:-build-demo}
 root=$(mktemp -d "${TMPDIR:-/tmp}/kvlogserver-demo.XXXXXX")

@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # Installs the build and test tools a fresh Debian machine lacks.
+#   scripts/install-deps.sh          everything the build, the tests, the
+#                                    benchmarks and the package need
+#   scripts/install-deps.sh programs only what building the programs needs
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ "${1:-all}" != programs ]; then
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+  [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+  # The man page lint, the package (cpack's dependency list needs
+  # dpkg-shlibdeps) and its checks.
+  command -v man >/dev/null || need+=(man-db)
+  command -v groff >/dev/null || need+=(groff-base)
+  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v readelf >/dev/null || need+=(binutils)
+  command -v systemd-analyze >/dev/null || need+=(systemd)
+fi
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
