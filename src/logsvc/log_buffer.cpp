@@ -300,6 +300,9 @@ void TLogBuffer::BeginEpisode(const std::string& what) {
   if (failing_) return;
   failing_ = true;
   lastRetry_ = Clock::now();
+  // One allocation of the whole bound: no copies of kept lines while they
+  // grow, and pages are only taken as lines fill them.
+  pending_.reserve(kMemoryBound);
   Report("KVLogService log buffer file " + path_ + " " + what + ": " + Reason() + ". Up to " +
              std::to_string(kMemoryBound / (1024 * 1024)) + " MiB of log lines are kept in memory until it works again",
          win::EVENTLOG_WARNING_TYPE);
@@ -307,6 +310,7 @@ void TLogBuffer::BeginEpisode(const std::string& what) {
 
 void TLogBuffer::EndEpisode() {
   failing_ = false;
+  if (pending_.empty() && pending_.capacity() > 2 * kBlockBytes) pending_ = std::string();
   Report("KVLogService log buffer file " + path_ + " works again", win::EVENTLOG_INFORMATION_TYPE);
   ReportDropped();
 }
