@@ -13,6 +13,7 @@ namespace {
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr auto kSyncPeriod = std::chrono::seconds(1);
 constexpr auto kRetryPeriod = std::chrono::seconds(1);
+constexpr auto kIdleWriteGap = std::chrono::milliseconds(2);
 
 // "a/b/c.buf" -> "a/b"
 std::string FolderOf(const std::string& path) {
@@ -27,11 +28,17 @@ std::size_t CountLineEnds(std::string_view text) {
   return count;
 }
 
-std::string Reason() { return win::ErrnoText(); }
-
 }  // namespace
 
 TLogBuffer::~TLogBuffer() {
+  if (syncThread_.joinable()) {
+    {
+      std::lock_guard lock(syncMutex_);
+      syncStop_ = true;
+    }
+    syncWake_.notify_one();
+    syncThread_.join();
+  }
   // What was not saved stays in the file for the next start.
   if (file_.IsOpen()) {
     WritePending();
@@ -183,6 +190,7 @@ bool TLogBuffer::WritePending() {
     }
     fileBytes_ += pending_.size();
     pending_.clear();
+    lastWrite_ = Clock::now();
     // Memory that held kept lines goes back once they are written.
     if (pending_.capacity() > 2 * kBlockBytes) {
       pending_ = std::string();
@@ -195,7 +203,13 @@ bool TLogBuffer::WritePending() {
 }
 
 void TLogBuffer::Flush() {
-  if (!failing_) WritePending();
+  if (failing_ || pending_.empty()) return;
+  // While datagrams keep coming the loop falls idle between almost every
+  // two of them; one write per 2 ms is enough there, and the tick writes
+  // whatever a skipped moment left.
+  const Clock::time_point now = Clock::now();
+  if (now - lastWrite_ < kIdleWriteGap) return;
+  WritePending();
 }
 
 void TLogBuffer::Tick() {
@@ -211,17 +225,41 @@ void TLogBuffer::Tick() {
     ReplaceRemovedFile();
   }
   WritePending();
-  if (dirty_ && now - lastSync_ >= kSyncPeriod) SyncNow();
+  if (dirty_ && now - lastSync_ >= kSyncPeriod) RequestSync(now);
 }
 
-void TLogBuffer::SyncNow() {
-  lastSync_ = Clock::now();
-  if (!file_.IsOpen()) return;
-  if (file_.SyncData()) {
-    dirty_ = false;
-  } else {
-    BeginEpisode("cannot be made durable");
+// fdatasync takes milliseconds to seconds, depending on the disk; it runs on
+// a thread of its own so that the intake never waits for it. A sync still
+// running when the next one is due makes that one wait for the next tick.
+void TLogBuffer::RequestSync(Clock::time_point now) {
+  std::unique_lock lock(syncMutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  if (!syncFailure_.empty()) {
+    BeginEpisode("cannot be made durable", syncFailure_);
+    syncFailure_.clear();
   }
+  if (!file_.IsOpen()) return;
+  dirty_ = false;
+  lastSync_ = now;
+  syncWanted_ = true;
+  if (!syncThread_.joinable()) syncThread_ = std::thread([this] { SyncLoop(); });
+  syncWake_.notify_one();
+}
+
+void TLogBuffer::SyncLoop() {
+  std::unique_lock lock(syncMutex_);
+  for (;;) {
+    syncWake_.wait(lock, [this] { return syncWanted_ || syncStop_; });
+    if (syncStop_) return;
+    syncWanted_ = false;
+    // The lock is held while syncing: the file is only replaced under it.
+    if (file_.IsOpen() && !file_.SyncData()) syncFailure_ = win::ErrnoText();
+  }
+}
+
+void TLogBuffer::ReplaceFile(win::LockedAppendFile fresh) {
+  std::lock_guard lock(syncMutex_);
+  file_ = std::move(fresh);
 }
 
 // Opens a new buffer file at the path. Whatever a file there holds already
@@ -232,7 +270,7 @@ void TLogBuffer::OpenFresh() {
     BeginEpisode("cannot be opened");
     return;
   }
-  file_ = std::move(fresh);
+  ReplaceFile(std::move(fresh));
   fileBytes_ = 0;
   TakeFileContent();
 }
@@ -251,7 +289,7 @@ void TLogBuffer::ReplaceRemovedFile() {
     BeginEpisode("was removed and cannot be made again");
     return;
   }
-  file_ = std::move(fresh);
+  ReplaceFile(std::move(fresh));
   dirty_ = false;
   lastSync_ = Clock::now();
   if (failing_) EndEpisode();
@@ -267,7 +305,7 @@ void TLogBuffer::SaveAs(const std::string& target) {
     file_.Sync();
     win::FlushFolder(targetFolder);
     if (targetFolder != folder_) win::FlushFolder(folder_);
-    file_.Close();
+    ReplaceFile(win::LockedAppendFile());
     fileBytes_ = 0;
     dirty_ = false;
     ResetCounts();
@@ -296,14 +334,14 @@ void TLogBuffer::SaveAs(const std::string& target) {
   ReportDropped();
 }
 
-void TLogBuffer::BeginEpisode(const std::string& what) {
+void TLogBuffer::BeginEpisode(const std::string& what, const std::string& reason) {
   if (failing_) return;
   failing_ = true;
   lastRetry_ = Clock::now();
   // One allocation of the whole bound: no copies of kept lines while they
   // grow, and pages are only taken as lines fill them.
   pending_.reserve(kMemoryBound);
-  Report("KVLogService log buffer file " + path_ + " " + what + ": " + Reason() + ". Up to " +
+  Report("KVLogService log buffer file " + path_ + " " + what + ": " + reason + ". Up to " +
              std::to_string(kMemoryBound / (1024 * 1024)) + " MiB of log lines are kept in memory until it works again",
          win::EVENTLOG_WARNING_TYPE);
 }

@@ -6,8 +6,9 @@
 //
 // Write-behind: appended lines collect in a block that is written when it
 // reaches 64 KiB, when Flush() is called (the message loop has handled a
-// burst) and on every Tick() (every 100 ms); the file is made durable at
-// most once a second (Tick) and at every save.
+// burst; at most once per 2 ms) and on every Tick() (every 100 ms); the file
+// is made durable at most once a second, by a thread of the buffer's own so
+// that the intake never waits for the disk, and at every save.
 //
 // When the buffer file cannot be written (disk full, permissions, removed
 // folder), lines are kept in memory up to 64 MiB and one warning goes out
@@ -17,17 +18,21 @@
 // Before Attach() (and when the file cannot be had at all) the buffer lives
 // in memory only.
 //
-// Thread contract: one thread at a time (the module's main thread).
+// Thread contract: one thread at a time (the module's main thread); the
+// durability thread only syncs the file.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -119,8 +124,11 @@ class TLogBuffer {
   std::string ReadAll() const;
   std::shared_ptr<const std::vector<std::string>> ReadLines() const;
   bool WritePending();
-  void SyncNow();
-  void BeginEpisode(const std::string& what);
+  void RequestSync(Clock::time_point now);
+  void SyncLoop();
+  void ReplaceFile(win::LockedAppendFile fresh);
+  // The reason defaults to the system's text for the last failure.
+  void BeginEpisode(const std::string& what, const std::string& reason = win::ErrnoText());
   void EndEpisode();
   void ReportDropped();
   void Report(const std::string& text, std::uint16_t eventType);
@@ -138,6 +146,7 @@ class TLogBuffer {
   bool dirty_ = false;           // written since the last durable point
   Clock::time_point lastSync_{};
   Clock::time_point lastRetry_{};
+  Clock::time_point lastWrite_{};
   std::size_t count_ = 0;
   std::uint64_t dropped_ = 0;
   std::string lastLine_;
@@ -145,6 +154,15 @@ class TLogBuffer {
   // Lines holding CR LF themselves: (index, number of text lines).
   std::vector<std::pair<std::size_t, std::size_t>> multiLine_;
   ReportSink report_;
+
+  // The durability thread: fdatasync off the main thread. The mutex guards
+  // the file handle's replacement and the fields below.
+  std::mutex syncMutex_;
+  std::condition_variable syncWake_;
+  bool syncWanted_ = false;
+  bool syncStop_ = false;
+  std::string syncFailure_;
+  std::thread syncThread_;
 };
 
 }  // namespace kv
