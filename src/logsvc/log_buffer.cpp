@@ -1,8 +1,5 @@
 #include "logsvc/log_buffer.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "base/exception.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
@@ -66,15 +63,22 @@ void TLogBuffer::Add(std::string_view line) {
 void TLogBuffer::Clear() {
   pending_.clear();
   if (pending_.capacity() > 2 * kBlockBytes) pending_ = std::string();
-  if (file_.IsOpen() && fileBytes_ > 0) {
-    if (file_.Truncate(0)) {
-      dirty_ = true;
-    } else {
-      BeginEpisode("cannot be emptied");
-    }
-  }
+  if (fileBytes_ > 0) EmptyFile();
   fileBytes_ = 0;
   ResetCounts();
+}
+
+// Cuts the buffer file to nothing. When that fails the file is let go (the
+// buffer goes on in memory until a new one can be opened): writing after
+// lines it no longer counts would save them twice.
+void TLogBuffer::EmptyFile() {
+  if (!file_.IsOpen()) return;
+  if (file_.Truncate(0)) {
+    dirty_ = true;
+    return;
+  }
+  BeginEpisode("cannot be emptied");
+  ReplaceFile(win::LockedAppendFile());
 }
 
 void TLogBuffer::ResetCounts() {
@@ -117,6 +121,7 @@ std::shared_ptr<const std::vector<std::string>> TLogBuffer::ReadLines() const {
     lines->emplace_back(text, at, end - at);
     at = end + kLineEnd.size();
   }
+  lines->resize(count_);  // a file that could not be read shows empty lines
   return lines;
 }
 
@@ -322,13 +327,7 @@ void TLogBuffer::SaveAs(const std::string& target) {
   win::FlushFolder(targetFolder);
   pending_.clear();
   if (pending_.capacity() > 2 * kBlockBytes) pending_ = std::string();
-  if (file_.IsOpen()) {
-    if (file_.Truncate(0)) {
-      dirty_ = true;
-    } else {
-      BeginEpisode("cannot be emptied");
-    }
-  }
+  EmptyFile();
   fileBytes_ = 0;
   ResetCounts();
   ReportDropped();

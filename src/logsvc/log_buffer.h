@@ -127,6 +127,7 @@ class TLogBuffer {
   void RequestSync(Clock::time_point now);
   void SyncLoop();
   void ReplaceFile(win::LockedAppendFile fresh);
+  void EmptyFile();
   // The reason defaults to the system's text for the last failure.
   void BeginEpisode(const std::string& what, const std::string& reason = win::ErrnoText());
   void EndEpisode();
