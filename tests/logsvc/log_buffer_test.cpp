@@ -4,6 +4,8 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -116,6 +118,42 @@ TEST_F(LogBufferTest, LinesLeftInTheFileComeFirstAndLinesWithLineBreaksReadBackW
   EXPECT_EQ(ReadFile(BufferPath()), "");
   buffer.Add("next");
   EXPECT_EQ(Lines(), std::vector<std::string>{"next"});
+}
+
+TEST_F(LogBufferTest, ASaveToAnotherFileSystemCopiesAndKeepsTheBufferFile) {
+  struct stat here {};
+  struct stat shm {};
+  if (::stat(dir.Path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev)
+    GTEST_SKIP() << "no second file system at hand";
+  const std::string target = "/dev/shm/kvs-buffer-test-" + std::to_string(::getpid()) + ".log";
+  buffer.Attach(BufferPath());
+  buffer.Add("one");
+  buffer.Add("two");
+  buffer.Flush();
+  buffer.SaveAs(target);
+  EXPECT_EQ(ReadFile(target), "one\r\ntwo\r\n");
+  std::filesystem::remove(target);
+  EXPECT_EQ(ReadFile(BufferPath()), "");
+  EXPECT_EQ(buffer.Count(), 0u);
+}
+
+TEST_F(LogBufferTest, ACopyCutShortLeavesTheTargetAsItWasAndTheNextSaveWritesEachLineOnce) {
+  const std::string target = dir.Sub("kvs20240305140709.log");
+  WriteFile(target, "earlier\r\n");  // a save within the same second copies
+  buffer.Attach(BufferPath());
+  for (std::size_t n = 0; n < 20000; ++n) buffer.Add(Numbered(n));
+  buffer.Flush();
+  {
+    FileSizeLimit limit(1024 * 1024);
+    EXPECT_THROW(buffer.SaveAs(target), kv::EInOutError);
+  }
+  EXPECT_EQ(ReadFile(target), "earlier\r\n");
+  EXPECT_EQ(buffer.Count(), 20000u);
+  buffer.SaveAs(target);
+  const std::string saved = ReadFile(target);
+  ASSERT_EQ(saved.size(), 9u + 20000u * 100u);
+  EXPECT_EQ(saved.substr(9, 100), Numbered(0) + "\r\n");
+  EXPECT_EQ(saved.substr(saved.size() - 100), Numbered(19999) + "\r\n");
 }
 
 TEST_F(LogBufferTest, AFileHeldByAnotherOwnerIsRefused) {
