@@ -136,11 +136,17 @@ struct ModuleRun {
   std::size_t failures = 0;
 };
 
+enum class Buffer { File, Memory };
+
 // Starts a module on this thread, runs its message loop under the load,
-// stops it (the stop saves the buffer) and removes the saved files.
-ModuleRun ModuleRate(const ScratchRoot& root, Load load, const RelayCounter& relays) {
+// stops it (the stop saves the buffer) and removes the saved files. With
+// Buffer::Memory a folder stands where the buffer file would be, so the
+// buffer keeps its lines in memory.
+ModuleRun ModuleRate(const ScratchRoot& root, Load load, const RelayCounter& relays, Buffer buffer = Buffer::File) {
   const std::uint16_t port = FreeUdpPort();
   root.WriteSettings(port, relays.Port(), 21600);
+  std::filesystem::remove_all(kv::LogBufferPath());
+  if (buffer == Buffer::Memory) std::filesystem::create_directories(kv::LogBufferPath());
   ModuleRun run;
   auto module = std::make_unique<kv::TKVLogService>();
   module->SetIntakeFailureHandler([&run](const std::exception&) { ++run.failures; });
@@ -165,6 +171,7 @@ ModuleRun ModuleRate(const ScratchRoot& root, Load load, const RelayCounter& rel
   for (const auto& entry : std::filesystem::directory_iterator(root.LogFolder())) {
     std::filesystem::remove(entry.path());
   }
+  std::filesystem::remove_all(kv::LogBufferPath());
   return run;
 }
 
@@ -212,6 +219,53 @@ void BM_IntakeVsPlainLoop(benchmark::State& state) {
   AddSummaryLine(line);
 }
 BENCHMARK(BM_IntakeVsPlainLoop)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The same intake with its lines going to the buffer file and with them
+// kept in memory, in alternating rounds.
+void BM_IntakeBufferFileVsMemory(benchmark::State& state) {
+  const Load load = state.range(0) == 0 ? Load::Flood : Load::Window;
+  const char* name = load == Load::Flood ? "flood" : "window 32";
+  state.SetLabel(name);
+  std::vector<double> file;
+  std::vector<double> memory;
+  std::vector<double> fileCpu;
+  std::vector<double> memoryCpu;
+  std::size_t failures = 0;
+  try {
+    ScratchRoot root;
+    RelayCounter relays;
+    for (auto _ : state) {
+      for (int round = 0; round < 2 * kRounds - 1; ++round) {
+        const ModuleRun m = ModuleRate(root, load, relays, Buffer::Memory);
+        memory.push_back(m.figures.perSecond);
+        memoryCpu.push_back(m.figures.cpuMicrosPerDatagram);
+        const ModuleRun f = ModuleRate(root, load, relays, Buffer::File);
+        file.push_back(f.figures.perSecond);
+        fileCpu.push_back(f.figures.cpuMicrosPerDatagram);
+        failures += m.failures + f.failures;
+      }
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  const double f = Median(file);
+  const double m = Median(memory);
+  state.counters["file_per_s"] = f;
+  state.counters["memory_per_s"] = m;
+  state.counters["ratio"] = f / m;
+  state.counters["file_cpu_us"] = Median(fileCpu);
+  state.counters["memory_cpu_us"] = Median(memoryCpu);
+  char line[400];
+  std::snprintf(line, sizeof line,
+                "buffer %-9s  in-memory buffer %7.0f datagrams/s  buffer file %7.0f datagrams/s  ratio %.2f "
+                "(target >= 0.90); receiving thread CPU per datagram: in-memory %.1f us, buffer file %.1f us "
+                "(ratio %.2f)%s",
+                name, m, f, f / m, Median(memoryCpu), Median(fileCpu), Median(memoryCpu) / Median(fileCpu),
+                failures ? "  [intake reported failures]" : "");
+  AddSummaryLine(line);
+}
+BENCHMARK(BM_IntakeBufferFileVsMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kvbench

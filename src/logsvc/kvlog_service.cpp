@@ -30,6 +30,11 @@ TKVLogService::TKVLogService() : TService("KVLogService") {
   LogCleanupTimer->SetInterval(60000);
   LogCleanupTimer->SetOnTimer([this](TTimer& timer) { LogCleanupTimerTimer(timer); });
 
+  bufferTimer_ = std::make_unique<TTimer>();
+  bufferTimer_->SetEnabled(false);
+  bufferTimer_->SetInterval(100);
+  bufferTimer_->SetOnTimer([this](TTimer& timer) { WriteBufferTimerTimer(timer); });
+
   LogFindFile = std::make_unique<TFindFile>();
   LogFindFile->SetRecurse(true);
   LogFindFile->SetUseLastWriteDate(true);
@@ -52,7 +57,9 @@ TKVLogService::~TKVLogService() { ServiceDestroy(); }
 win::LPHANDLER_FUNCTION TKVLogService::GetControlHandler() { return &ControlHandlerEntry; }
 
 void TKVLogService::ServiceCreate() {
-  LogLines = std::make_unique<TStringList>();
+  LogLines = std::make_unique<TLogBuffer>();
+  LogLines->SetReportSink(
+      [this](const std::string& text, std::uint16_t eventType) { WriteEventLog(text, eventType, 0, 0); });
   Receiver = std::make_unique<TMsgRecv>();
   WindowHandle = win::CreateHiddenWindow([this](win::HWND hwnd, win::UINT msg, win::WPARAM wParam,
                                                 win::LPARAM lParam) { return SocketWndProc(hwnd, msg, wParam, lParam); });

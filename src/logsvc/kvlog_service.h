@@ -1,4 +1,5 @@
-// TKVLogService: the service module. It owns the log buffer, the datagram
+// TKVLogService: the service module. It owns the log buffer (with its buffer
+// file next to the INI file, from the first start on), the datagram
 // receiver with its hidden notification window, the relay sender (from a
 // start to the following stop), the flush and cleanup timers and the file
 // finder, and holds the five settings read at each start.
@@ -18,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "base/stringlist.h"
 #include "base/thread_invoker.h"
 #include "base/timer.h"
 #include "findfile/find_file.h"
+#include "logsvc/log_buffer.h"
 #include "platform/messages.h"
 #include "service/service.h"
 
@@ -59,7 +60,8 @@ class TKVLogService : public TService {
   // failure leaves it: failures go to the intake failure handler.
   win::LRESULT SocketWndProc(win::HWND hwnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam);
   // Writes the buffer to a new log file and empties it; does nothing when
-  // the folder is missing. Raises EInOutError. Main thread only.
+  // the folder is missing (one warning until a save succeeds again). Raises
+  // EInOutError. Main thread only.
   void SaveLogFile();
   void MsgFlushTimerTimer(TTimer& Sender);
   void LogCleanupTimerTimer(TTimer& Sender);
@@ -80,7 +82,7 @@ class TKVLogService : public TService {
   std::string Folder;
   std::int32_t LogKeepDays = 0;
   win::HWND WindowHandle = nullptr;
-  std::unique_ptr<TStringList> LogLines;
+  std::unique_ptr<TLogBuffer> LogLines;
   std::unique_ptr<TMsgRecv> Receiver;
   std::unique_ptr<TAppEventMsg> Repeater;
   std::unique_ptr<std::vector<std::string>> FoundFiles;
@@ -98,12 +100,26 @@ class TKVLogService : public TService {
   bool ReadDatagram();
   void HandleDatagram(std::string_view received);
   void ReportIntakeFailure(const std::exception& failure);
+  // Opens the buffer file and saves what a process that ended without
+  // saving left in it; true when lines still wait in the buffer for the
+  // next save.
+  bool AttachLogBuffer();
+  void SaveBufferAs(const std::string& path);
+  void WriteBufferTimerTimer(TTimer& Sender);
 
   std::unique_ptr<TThreadInvoker> mainThread_;
   FailureHandler intakeFailure_;
   bool receiverStarted_ = false;
   bool receiverOpen_ = false;
+  // Writes the buffer's pending lines every 100 ms and makes them durable
+  // once a second.
+  std::unique_ptr<TTimer> bufferTimer_;
+  bool folderMissingReported_ = false;
 };
+
+// The buffer file: in the configuration folder, next to the INI file.
+// Its name is outside the log-file family that cleanup deletes.
+std::string LogBufferPath();
 
 // The process's one service module; set by the service application when it
 // creates the module. The control-handler entry reaches the module through it.

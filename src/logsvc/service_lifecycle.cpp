@@ -1,13 +1,17 @@
 // Start, stop and shutdown of the logging path.
+#include "base/clock.h"
 #include "base/exception.h"
 #include "config/config_facts.h"
 #include "config/log_svc_config.h"
 #include "logsvc/event_line.h"
 #include "logsvc/kvlog_service.h"
+#include "logsvc/log_file.h"
 #include "logsvc/start_facts.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
 #include "platform/eventlog.h"
+#include "platform/filesystem.h"
+#include "platform/messages.h"
 
 namespace kv {
 namespace {
@@ -39,12 +43,46 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
   }
   WriteEventLog("KVLogService started", win::EVENTLOG_INFORMATION_TYPE, 0, 0);
   for (const std::string& fact : SettingFacts()) WriteEventLog(fact, win::EVENTLOG_WARNING_TYPE, 0, 0);
+  // The first cleanup right after each start: a service restarted more
+  // often than every 12 hours would otherwise never delete a file.
+  mainThread_->Invoke([this] {
+    try {
+      LogCleanupTimerTimer(*LogCleanupTimer);
+    } catch (const std::exception& failure) {
+      ReportIntakeFailure(failure);
+    }
+  });
+}
+
+bool TKVLogService::AttachLogBuffer() {
+  if (LogLines->Attached()) return false;
+  const std::size_t recovered = LogLines->Attach(LogBufferPath());
+  if (recovered == 0) return false;
+  // A process ended without saving: its lines become a log file of their
+  // own before anything new is added. Without the folder they wait for the
+  // next save.
+  if (!win::DirectoryExists(Folder)) return true;
+  const std::string path = LogFilePath(Folder, CurrentClock().LocalNow());
+  try {
+    SaveBufferAs(path);
+  } catch (const std::exception& failure) {
+    WriteEventLog("KVLogService could not save the " + std::to_string(recovered) +
+                      " log lines left unsaved in " + LogLines->Path() + " into " + path + ": " + failure.what(),
+                  win::EVENTLOG_WARNING_TYPE, 0, 0);
+    return true;
+  }
+  WriteEventLog("KVLogService recovered " + std::to_string(recovered) + " log lines left unsaved in " +
+                    LogLines->Path() + " into " + path,
+                win::EVENTLOG_INFORMATION_TYPE, 0, 0);
+  return false;
 }
 
 bool TKVLogService::StartLoggingPath() {
   if (!ReadServiceConfig(ReceivePort, RepeatPort, Interval, Folder, LogKeepDays)) return false;
   try {
-    LogLines->Clear();
+    if (!AttachLogBuffer()) LogLines->Clear();
+    bufferTimer_->SetEnabled(true);
+    win::SetIdleHandler([this] { LogLines->Flush(); });
     // The product is taken as an unsigned 32-bit count of milliseconds.
     MsgFlushTimer->SetInterval(static_cast<std::uint32_t>(Interval) * 1000u);
     MsgFlushTimer->SetEnabled(true);
@@ -71,7 +109,9 @@ bool TKVLogService::StartLoggingPath() {
 // leaves nothing running this way: the process ends after it anyway, and a
 // timer or socket left behind would only produce noise until then.
 void TKVLogService::ReleaseLoggingPath() {
+  win::SetIdleHandler(nullptr);
   try {
+    bufferTimer_->SetEnabled(false);
     MsgFlushTimer->SetEnabled(false);
     LogCleanupTimer->SetEnabled(false);
   } catch (const std::exception&) {
@@ -137,6 +177,8 @@ void TKVLogService::StopLoggingPath() {
   }
   LogCleanupTimer->SetEnabled(false);
   MsgFlushTimer->SetEnabled(false);
+  win::SetIdleHandler(nullptr);
+  bufferTimer_->SetEnabled(false);
   SaveLogFile();
 }
 

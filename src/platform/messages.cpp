@@ -340,6 +340,8 @@ bool TakeMatchingLocked(ThreadQueue& queue, MSG* out, HWND hwnd, UINT minMsg, UI
 
 enum class Retrieved { Message, Quit, Nothing, Error };
 
+thread_local std::function<void()> tIdleHandler;
+
 // Looks for the next message of the calling thread: calls sent from other
 // threads first, then due timers, then the posted queue, then the quit
 // flag. With `block` it waits in one poll over the wake-up descriptor, the
@@ -353,6 +355,7 @@ Retrieved Retrieve(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, b
     return Retrieved::Error;
   }
   bool looked = false;
+  bool idleCalled = false;
   for (;;) {
     HandleSentMessages(*queue);
     std::unique_lock lock(queue->mutex);
@@ -380,7 +383,10 @@ Retrieved Retrieve(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, b
       queue->pollKeep.push_back(watch.keepAlive);
     }
     if (!block && queue->pollIds.empty()) return Retrieved::Nothing;
-    const int timeout = block ? NextTimeoutLocked(*queue, now) : 0;
+    // Before a real wait, one look without waiting tells whether the thread
+    // is idle; only then does the idle handler run.
+    const bool idleProbe = block && !idleCalled && tIdleHandler;
+    const int timeout = block && !idleProbe ? NextTimeoutLocked(*queue, now) : 0;
     queue->waiting = block;
     lock.unlock();
 
@@ -406,6 +412,10 @@ Retrieved Retrieve(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, b
     }
     lock.unlock();
     queue->pollKeep.clear();
+    if (idleProbe && ready == 0) {
+      idleCalled = true;
+      tIdleHandler();
+    }
   }
 }
 
@@ -563,6 +573,8 @@ void PostQuitMessage(int exitCode) {
   queue->quit = true;
   queue->quitCode = exitCode;
 }
+
+void SetIdleHandler(std::function<void()> handler) { detail::tIdleHandler = std::move(handler); }
 
 BOOL GetMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax) {
   switch (detail::Retrieve(msg, hwnd, msgFilterMin, msgFilterMax, true, true)) {

@@ -75,6 +75,11 @@ inline const HWND HWND_THREAD_MESSAGES = reinterpret_cast<HWND>(static_cast<std:
 // notification takes its place in that order when it becomes due.
 // Calling thread only (it takes its own queue's messages).
 BOOL GetMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax);
+// Called by GetMessage on the calling thread when nothing is left to take
+// and it is about to wait: a burst of messages has been handled. Called at
+// most once per wait; it must not throw. An empty handler removes it.
+// Calling thread only.
+void SetIdleHandler(std::function<void()> handler);
 // As GetMessage without waiting; FALSE when nothing matches. PM_NOREMOVE
 // leaves the message queued.
 BOOL PeekMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UINT removeMsg);

@@ -45,6 +45,15 @@ TEST_F(CleanupTest, DeletesOldLogFamilyNamesOnly) {
   EXPECT_EQ(module->LogLines->Count(), 1u);  // no line for a deletion
 }
 
+TEST_F(CleanupTest, TheFirstCleanupRunsRightAfterTheStart) {
+  std::string old = Make("kvs20240101120000.log", 2024, 1, 1);
+  std::string recent = Make("kvs20240301120000.log", 2024, 3, 1);
+  Start();
+  EXPECT_FALSE(Exists(old));
+  EXPECT_TRUE(Exists(recent));
+  EXPECT_TRUE(Exists(root.Sub("opt/KelvaneSystem/KVLogService.buf")));  // never taken for a log file
+}
+
 TEST_F(CleanupTest, KeepDaysZeroAndNegative) {
   Start(21600, 0);
   std::string today = Make("kvs-today.log", 2024, 3, 5, 0, 1);

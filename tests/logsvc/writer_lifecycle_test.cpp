@@ -66,6 +66,27 @@ TEST_F(WriterTest, MissingFolderKeepsLinesAndBannersUntilItIsBack) {
   EXPECT_EQ(module->LogLines->Count(), 0u);
 }
 
+TEST_F(WriterTest, AMissingFolderIsReportedOnceUntilASaveWorksAgain) {
+  Start();
+  const std::string warning = "KVLogService log folder " + logs + " does not exist";
+  std::filesystem::remove_all(logs);
+  for (int i = 0; i < 3; ++i) module->MsgFlushTimerTimer(*module->MsgFlushTimer);
+  std::filesystem::create_directories(logs);
+  module->SaveLogFile();
+  std::filesystem::remove_all(logs);
+  module->SaveLogFile();
+  ASSERT_TRUE(syslog.WaitForMessage("KVLogService started"));
+  ASSERT_TRUE(syslog.Flush());
+  std::size_t warnings = 0;
+  for (const auto& entry : syslog.EntriesOf("KVLogService")) {
+    if (entry.message.starts_with(warning)) {
+      ++warnings;
+      EXPECT_EQ(entry.pri, 28);  // daemon, warning
+    }
+  }
+  EXPECT_EQ(warnings, 2u);
+}
+
 TEST_F(WriterTest, FailedSaveKeepsItsLinesForTheNextOne) {
   Start();
   ASSERT_TRUE(SendAndWait(kWorked, 2));

@@ -1,0 +1,81 @@
+// Files that must survive a crash: an append-only file held open under an
+// exclusive lock, made durable on request, moved into place or copied by
+// the kernel without passing through the process.
+// Failing calls return FALSE and set the last error to a Windows number;
+// ErrnoText() gives the system's own reason for the last failure.
+// One thread at a time per object; the free functions are safe from any
+// thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/types.h"
+
+namespace win {
+
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
+
+// An append-only file, opened (or created) with an exclusive lock that
+// another process cannot share. Owns its handle and the lock; both end with
+// the object.
+class LockedAppendFile {
+ public:
+  LockedAppendFile() = default;
+  ~LockedAppendFile();
+  LockedAppendFile(LockedAppendFile&& other) noexcept;
+  LockedAppendFile& operator=(LockedAppendFile&& other) noexcept;
+  LockedAppendFile(const LockedAppendFile&) = delete;
+  LockedAppendFile& operator=(const LockedAppendFile&) = delete;
+
+  // Opens or creates `path` and locks it without waiting. FALSE with
+  // ERROR_SHARING_VIOLATION when another process holds the lock.
+  BOOL Open(const std::string& path);
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close();
+
+  // Bytes in the file; 0 when it cannot be told.
+  std::uint64_t Size() const;
+  // Writes all bytes at the end. On failure the file is cut back to its
+  // size before the call, so no part of the bytes stays behind.
+  BOOL Append(std::string_view bytes);
+  BOOL Truncate(std::uint64_t size);
+  // fdatasync / fsync.
+  BOOL SyncData();
+  BOOL Sync();
+  // Reads up to `bytes` from `offset`; *read is 0 at the end.
+  BOOL ReadAt(std::uint64_t offset, void* data, std::size_t bytes, std::size_t* read) const;
+  // True while `path` still names this very file (it was neither removed
+  // nor replaced).
+  bool IsAt(const std::string& path) const;
+  // Copies the first `bytes` bytes of this file, then `tail`, to the end of
+  // `target` (created when missing), in the kernel where it can, then makes
+  // the target durable. A read-only or directory target is refused with 5.
+  // On failure the target is cut back to what it held (a file made by the
+  // call is removed), so a retry writes nothing twice.
+  BOOL CopyTo(const std::string& target, std::uint64_t bytes, std::string_view tail) const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes `bytes` to the end of `target` (created when missing) and makes it
+// durable; on failure the target is cut back as CopyTo does.
+BOOL AppendToFile(const std::string& target, std::string_view bytes);
+
+// Renames `from` to `to` only when `to` does not exist: FALSE with
+// ERROR_FILE_EXISTS when it does, ERROR_NOT_SAME_DEVICE when the two lie on
+// different file systems.
+BOOL MoveFileNoReplace(const std::string& from, const std::string& to);
+
+// Makes the entries of a folder (creations, renames) durable.
+BOOL FlushFolder(const std::string& folder);
+
+// The system's text for the error behind the last failing call of this
+// file on this thread ("No space left on device").
+std::string ErrnoText();
+
+}  // namespace win
