@@ -11,6 +11,7 @@
 // messages, so nothing the module owns is touched by two threads at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -98,11 +99,20 @@ class TKVLogService : public TService {
   bool ReadDatagram();
   void HandleDatagram(std::string_view received);
   void ReportIntakeFailure(const std::exception& failure);
+  // Writes one warning entry with the number of datagrams lost before the
+  // intake could read them (kernel and receive-queue overflows), at most
+  // once a minute; `atStop` reports whatever is left at once.
+  void ReportReceiveLoss(bool atStop);
 
   std::unique_ptr<TThreadInvoker> mainThread_;
   FailureHandler intakeFailure_;
   bool receiverStarted_ = false;
   bool receiverOpen_ = false;
+  // Loss reporting of the receiver's socket (main thread).
+  win::UINT_PTR lossSocket_ = 0;
+  std::uint64_t lossReported_ = 0;
+  std::chrono::steady_clock::time_point lossCheckedAt_{};
+  std::chrono::steady_clock::time_point lossReportedAt_{};
 };
 
 // The process's one service module; set by the service application when it

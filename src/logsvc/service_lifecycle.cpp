@@ -13,8 +13,9 @@ namespace {
 constexpr std::uint32_t kCleanupPeriodMs = 12u * 60u * 60u * 1000u;
 
 // Datagrams still waiting in the socket at stop are taken into the buffer
-// first, but a flood must not hold the stop forever.
-constexpr int kMaxDrainAtStop = 100000;
+// first, but a flood must not hold the stop forever. The receive queue holds
+// up to about half a million small datagrams, a few seconds of work.
+constexpr int kMaxDrainAtStop = 1000000;
 
 }  // namespace
 
@@ -106,6 +107,7 @@ void TKVLogService::StopLoggingPath() {
       }
       if (!more) break;
     }
+    ReportReceiveLoss(true);
     receiverOpen_ = false;
     Receiver->Close();
   }

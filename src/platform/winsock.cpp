@@ -11,12 +11,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/datagram_reader.h"
 #include "platform/error.h"
 #include "platform/read_notification.h"
 
@@ -44,7 +46,14 @@ struct SocketEntry {
   const std::shared_ptr<SocketFd> fd;
   std::mutex mutex;
   std::unique_ptr<detail::ReadNotification> notification;  // guarded by mutex
+  // A datagram socket that has asked for read notifications is read by a
+  // thread of its own from then on; its queue is the socket's receive
+  // queue until the socket closes. Guarded by mutex.
+  std::shared_ptr<detail::DatagramReader> reader;
 };
+
+// Ring size for sockets that start reading from now on (a test seam).
+std::atomic<std::size_t> gReceiveQueueCapacity{detail::DatagramReader::kDefaultCapacity};
 
 struct SocketTable {
   std::mutex mutex;
@@ -119,8 +128,19 @@ void FromSockaddr(const sockaddr_in& in, SOCKADDR* out) {
 // Stops notifications and drops the entry's hold; the descriptor closes
 // when its last user lets go.
 void Release(SocketEntry& entry) {
-  std::lock_guard lock(entry.mutex);
-  entry.notification.reset();
+  std::shared_ptr<detail::DatagramReader> reader;
+  {
+    std::lock_guard lock(entry.mutex);
+    entry.notification.reset();
+    reader = std::move(entry.reader);
+  }
+  if (reader) reader->Stop();
+}
+
+bool IsDatagramSocket(int fd) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
 }
 
 // One part of an address text: decimal, octal after "0", hexadecimal after
@@ -289,9 +309,24 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
   std::lock_guard lock(entry->mutex);
   entry->notification.reset();
   if (events == 0) return 0;
-  entry->notification = detail::ReadNotification::Start(hwnd, msg, static_cast<WPARAM>(s),
-                                                        WSAMAKESELECTREPLY(static_cast<WORD>(WS_FD_READ), 0), fd,
-                                                        entry->fd);
+  const LPARAM reply = WSAMAKESELECTREPLY(static_cast<WORD>(WS_FD_READ), 0);
+  if (!entry->reader && IsDatagramSocket(fd)) {
+    int error = 0;
+    entry->reader = detail::DatagramReader::Start(fd, entry->fd, gReceiveQueueCapacity.load(), error);
+    if (!entry->reader) return FailErrno(error);
+  }
+  if (entry->reader) {
+    // The window hears of the reader's queue, and of the kernel's while the
+    // reader has not come round to a datagram yet (recvfrom then takes it
+    // from the kernel itself), so a datagram is announced as soon as it
+    // arrives, as without the reader.
+    detail::DatagramReader* reader = entry->reader.get();
+    entry->notification = detail::ReadNotification::Start(
+        hwnd, msg, static_cast<WPARAM>(s), reply, reader->ReadyDescriptor(), entry->reader,
+        [reader] { return reader->HasDatagrams(); }, fd);
+  } else {
+    entry->notification = detail::ReadNotification::Start(hwnd, msg, static_cast<WPARAM>(s), reply, fd, entry->fd);
+  }
   if (!entry->notification) return Fail(WSAEINVAL);
   return 0;
 }
@@ -299,9 +334,31 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
   auto entry = Lookup(s);
   if (!entry) return SOCKET_ERROR;
+  std::shared_ptr<detail::DatagramReader> reader;
+  {
+    std::lock_guard lock(entry->mutex);
+    reader = entry->reader;
+  }
   int result;
   if (!buf || len < 0 || (from && (!fromlen || *fromlen < static_cast<int>(sizeof(SOCKADDR_IN))))) {
     result = Fail(WSAEFAULT);
+  } else if (reader) {
+    detail::ReceivedDatagram datagram;
+    if (!reader->Take(buf, static_cast<std::size_t>(len), (flags & WS_MSG_PEEK) != 0, datagram)) {
+      result = Fail(WSAEWOULDBLOCK);
+    } else {
+      if (from) {
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_addr.s_addr = datagram.address;
+        peer.sin_port = datagram.port;
+        FromSockaddr(peer, from);
+        *fromlen = sizeof(SOCKADDR_IN);
+      }
+      // As the kernel's own queue: a datagram longer than the buffer is
+      // consumed (unless peeked) and reported.
+      result = datagram.length > static_cast<std::size_t>(len) ? Fail(WSAEMSGSIZE) : static_cast<int>(datagram.length);
+    }
   } else {
     sockaddr_in peer{};
     socklen_t peerLen = sizeof peer;
@@ -323,6 +380,31 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
   std::lock_guard lock(entry->mutex);
   if (entry->notification) entry->notification->Rearm();
   return result;
+}
+
+int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  if (!stats) return Fail(WSAEFAULT);
+  std::shared_ptr<detail::DatagramReader> reader;
+  {
+    std::lock_guard lock(entry->mutex);
+    reader = entry->reader;
+  }
+  *stats = ReceiveQueueStats{};
+  if (reader) {
+    stats->kernelDrops = reader->KernelDrops();
+    stats->queueDrops = reader->RingDrops();
+    stats->kernelBufferBytes = reader->KernelBufferBytes();
+  } else {
+    socklen_t len = sizeof stats->kernelBufferBytes;
+    ::getsockopt(entry->fd->get(), SOL_SOCKET, SO_RCVBUF, &stats->kernelBufferBytes, &len);
+  }
+  return 0;
+}
+
+void SetReceiveQueueCapacity(std::size_t bytes) {
+  gReceiveQueueCapacity = bytes != 0 ? bytes : detail::DatagramReader::kDefaultCapacity;
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
