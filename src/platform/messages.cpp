@@ -390,7 +390,10 @@ Retrieved Retrieve(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, b
       if (!watch.armed) continue;
       queue->pollSet.push_back({watch.fd, POLLIN, 0});
       queue->pollIds.push_back(watch.id);
-      if (watch.alsoFd >= 0) {
+      // The second descriptor only for a look without waiting: a waiting
+      // thread is woken through the first, and waking it for both would
+      // cost a second wake-up per arrival.
+      if (watch.alsoFd >= 0 && !block) {
         queue->pollSet.push_back({watch.alsoFd, POLLIN, 0});
         queue->pollIds.push_back(watch.id);
       }

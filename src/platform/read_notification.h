@@ -28,7 +28,8 @@ class ReadNotification {
   // system call whether data waits; the owning thread asks it before it
   // polls, so a backlog is worked off without a poll per message. It is
   // called under the queue's lock and must not block. `alsoDescriptor`,
-  // when not -1, is watched too (kept open by `keepAlive` as well).
+  // when not -1, is looked at too by PeekMessage (not by a waiting
+  // GetMessage); `keepAlive` keeps it open as well.
   static std::unique_ptr<ReadNotification> Start(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
                                                  int descriptor, std::shared_ptr<const void> keepAlive,
                                                  std::function<bool()> waiting = {}, int alsoDescriptor = -1);

@@ -316,10 +316,10 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
     if (!entry->reader) return FailErrno(error);
   }
   if (entry->reader) {
-    // The window hears of the reader's queue, and of the kernel's while the
-    // reader has not come round to a datagram yet (recvfrom then takes it
-    // from the kernel itself), so a datagram is announced as soon as it
-    // arrives, as without the reader.
+    // The window hears of the reader's queue. A look without waiting
+    // (PeekMessage) sees the kernel's too, so a datagram that the reader
+    // has not come round to yet is announced as soon as it arrives, as
+    // without the reader (recvfrom then takes it from the kernel itself).
     detail::DatagramReader* reader = entry->reader.get();
     entry->notification = detail::ReadNotification::Start(
         hwnd, msg, static_cast<WPARAM>(s), reply, reader->ReadyDescriptor(), entry->reader,
