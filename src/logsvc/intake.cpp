@@ -24,6 +24,8 @@ constexpr int kReceiveBufferSize = 2048;
 // and a warning is written no more often than once a minute.
 constexpr std::chrono::seconds kLossCheckPeriod{1};
 constexpr std::chrono::seconds kLossReportPeriod{60};
+// Relays sent in one system call at most.
+constexpr std::size_t kRelayBatch = 64;
 constexpr std::size_t kMaxAppNameAfterMarker = 256;
 
 std::string ToAnsi(std::string_view utf8) {
@@ -44,6 +46,9 @@ win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM 
   } catch (const std::exception& failure) {
     ReportIntakeFailure(failure);
   }
+  // Relays wait while more datagrams do, and go out together in one call
+  // once the receive queue is empty or a batch is full; order is kept.
+  if (win::DatagramsWaiting(Receiver->SocketHandle) == 0) SendRelays();
   ReportReceiveLoss(false);
   return 0;
 }
@@ -114,7 +119,15 @@ void TKVLogService::HandleDatagram(std::string_view received) {
 
   LogLines->Add(FormatLogLine(f));
 
-  if (Repeater) Repeater->SendEvent(f.AppName, f.MsgText, f.SourceName, EventTypeValue(f.EventType), 0);
+  if (Repeater && Repeater->QueueEvent(f.AppName, f.MsgText, f.SourceName, EventTypeValue(f.EventType), 0) >=
+                      kRelayBatch) {
+    SendRelays();
+  }
+}
+
+void TKVLogService::SendRelays() {
+  if (!Repeater || Repeater->QueuedCount() == 0) return;
+  Repeater->SendQueued([this](const std::exception& failure) { ReportIntakeFailure(failure); });
 }
 
 void TKVLogService::ReportIntakeFailure(const std::exception& failure) {

@@ -99,6 +99,9 @@ class TKVLogService : public TService {
   bool ReadDatagram();
   void HandleDatagram(std::string_view received);
   void ReportIntakeFailure(const std::exception& failure);
+  // Sends the relays the intake has queued; failures go to the intake
+  // failure handler, one per relay.
+  void SendRelays();
   // Writes one warning entry with the number of datagrams lost before the
   // intake could read them (kernel and receive-queue overflows), at most
   // once a minute; `atStop` reports whatever is left at once.

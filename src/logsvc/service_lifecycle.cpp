@@ -107,6 +107,7 @@ void TKVLogService::StopLoggingPath() {
       }
       if (!more) break;
     }
+    SendRelays();
     ReportReceiveLoss(true);
     receiverOpen_ = false;
     Receiver->Close();

@@ -59,6 +59,7 @@ class DatagramReader {
   int ReadyDescriptor() const;
   // True while the ring holds datagrams. Safe from any thread, lock-free.
   bool HasDatagrams() const { return count_.load(std::memory_order_acquire) != 0; }
+  std::size_t Count() const { return count_.load(std::memory_order_acquire); }
 
   // Drop counts: the kernel's (datagrams it dropped because its queue was
   // full, as it last told us) and the ring's own overflows.

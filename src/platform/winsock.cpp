@@ -10,8 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -424,6 +425,59 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, in
   }
   if (n < 0) return FailErrno(errno);
   return static_cast<int>(n);
+}
+
+int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, int tolen) {
+  auto entry = Lookup(s);
+  if (!entry) return 0;
+  if (count <= 0) return 0;
+  if (!buffers) {
+    WSASetLastError(WSAEFAULT);
+    return 0;
+  }
+  sockaddr_in addr{};
+  int error = 0;
+  if (!ToSockaddr(to, tolen, addr, error)) {
+    WSASetLastError(error);
+    return 0;
+  }
+  constexpr int kChunk = 64;
+  mmsghdr messages[kChunk];
+  iovec vectors[kChunk];
+  int sent = 0;
+  while (sent < count) {
+    int n = 0;
+    for (int i = 0; i < std::min(kChunk, count - sent); n = ++i) {
+      const WSABUF& b = buffers[sent + i];
+      if (!b.buf && b.len > 0) break;
+      vectors[i] = iovec{const_cast<char*>(b.buf), b.len};
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = &addr;
+      messages[i].msg_hdr.msg_namelen = sizeof addr;
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    if (n == 0) {  // the next one has no bytes to send
+      WSASetLastError(WSAEFAULT);
+      return sent;
+    }
+    // sendmmsg stops at the first failure: it reports the ones sent before
+    // it, or the failure itself when it is the first.
+    const int done = ::sendmmsg(entry->fd->get(), messages, static_cast<unsigned>(n), MSG_NOSIGNAL);
+    if (done < 0) {
+      FailErrno(errno);
+      return sent;
+    }
+    sent += done;
+  }
+  return sent;
+}
+
+std::size_t DatagramsWaiting(SOCKET s) {
+  auto entry = Lookup(s);
+  if (!entry) return 0;
+  std::lock_guard lock(entry->mutex);
+  return entry->reader ? entry->reader->Count() : 0;
 }
 
 int closesocket(SOCKET s) {

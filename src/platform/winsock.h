@@ -109,6 +109,20 @@ int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats);
 void SetReceiveQueueCapacity(std::size_t bytes);
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen);
+// One datagram of a batch (the shape of Windows Sockets 2's WSABUF).
+struct WSABUF {
+  unsigned long len;
+  const char* buf;
+};
+// Sends `count` datagrams to `to` in order, as `count` sendto calls would,
+// in as few system calls as it can (this layer's own addition). Returns
+// how many were sent from the start; when that is fewer than `count`, the
+// next one failed with the error set (as its sendto would have), and the
+// ones after it were not tried.
+int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, int tolen);
+// Datagrams waiting in the receive queue of a socket with read
+// notifications (0 for other sockets and on failure). Safe from any thread.
+std::size_t DatagramsWaiting(SOCKET s);
 // Ends the socket's notifications (a message already queued stays queued)
 // and closes it. Handles are never reused: later calls with it fail with
 // WSAENOTSOCK.

@@ -51,6 +51,22 @@ TEST_F(IntakeLoadTest, OversizeDatagramInABatchIsReportedAndItsNeighboursLogged)
   EXPECT_EQ(failures, std::vector<std::string>{"RecvFrom faild. stat = 10040"});
 }
 
+TEST_F(IntakeLoadTest, EveryRelayOfABatchThatFailsIsReportedAndTheLinesStay) {
+  // Port 0 is no destination: every relay send fails.
+  WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) +
+                           "\r\nRepeatPort=0\r\nInterval=21600\r\nFolder=" + logs + "\r\nLogKeepDays=30\r\n");
+  module = std::make_unique<kv::TKVLogService>();
+  module->SetIntakeFailureHandler([this](const std::exception& e) { failures.push_back(e.what()); });
+  bool started = true;
+  module->ServiceStart(*module, started);
+  ASSERT_TRUE(started);
+  for (int i = 0; i < 3; ++i) SendUdp(receivePort, Event("n" + std::to_string(i)));
+  std::this_thread::sleep_for(50ms);  // all three wait together
+  ASSERT_TRUE(PumpMessagesUntil([&] { return failures.size() >= 3; }));
+  EXPECT_EQ(module->LogLines->Count(), 4u);
+  EXPECT_EQ(failures, std::vector<std::string>(3, "SendTo failed. stat = 10022"));
+}
+
 TEST_F(IntakeLoadTest, QueueOverflowIsReportedWithItsCount) {
   QueueCapacity tiny(4096);  // room for a few dozen datagrams
   Start();
