@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,9 @@ constexpr unsigned kBatch = 64;
 // A UDP datagram's largest payload fits in one slot, so the real length of
 // every datagram is known and a reader with a large buffer gets it whole.
 constexpr std::size_t kSlot = 65536;
+// Pause after each pull, in nanoseconds: at most this much latency added,
+// at 100,000 datagrams/s about 20 datagrams per wake-up.
+constexpr long kCoalesceNs = 200000;
 
 // Each datagram in the ring: this header, then its bytes, padded to 8.
 struct RecordHeader {
@@ -176,8 +180,15 @@ void DatagramReader::Run() {
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
     if (fds[1].revents != 0) return;
     if (fds[0].revents == 0) continue;
-    std::lock_guard lock(readMutex_);
-    PullLocked(true);
+    {
+      std::lock_guard lock(readMutex_);
+      PullLocked(true);
+    }
+    // Let a few more arrive before looking again: one wake-up then takes a
+    // batch instead of a datagram or two, for the reader and for the thread
+    // it notifies. The kernel queue holds far more than this pause brings.
+    timespec pause{0, kCoalesceNs};
+    ::nanosleep(&pause, nullptr);
   }
 }
 
