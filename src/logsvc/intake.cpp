@@ -12,8 +12,8 @@
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
 #include "platform/codepage.h"
-#include "platform/eventlog.h"
 #include "platform/error.h"
+#include "platform/eventlog.h"
 #include "platform/winsock.h"
 
 namespace kv {

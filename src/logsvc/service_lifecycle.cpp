@@ -14,7 +14,7 @@ constexpr std::uint32_t kCleanupPeriodMs = 12u * 60u * 60u * 1000u;
 
 // Datagrams still waiting in the socket at stop are taken into the buffer
 // first, but a flood must not hold the stop forever. The receive queue holds
-// up to about half a million small datagrams, a few seconds of work.
+// about half a million events of 100 bytes, a few seconds of work.
 constexpr int kMaxDrainAtStop = 1000000;
 
 }  // namespace
