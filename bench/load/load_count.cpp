@@ -1,7 +1,8 @@
 // Counts the datagrams that arrive on a UDP port of 127.0.0.1 (only those
 // that contain MATCH, when given) until it gets SIGTERM or SIGINT, then
 // prints "received N". It asks for a 64 MiB receive buffer and reads in
-// batches, so that it loses nothing itself.
+// batches, so that it loses nothing itself. PORT 0 takes a free port; the
+// port is printed to standard error ("listening PORT") once it listens.
 //   kvload_count PORT [MATCH]
 #include <netinet/in.h>
 #include <poll.h>
@@ -42,7 +43,9 @@ int main(int argc, char** argv) {
     std::perror("bind");
     return 1;
   }
-  std::fprintf(stderr, "listening\n");
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  std::fprintf(stderr, "listening %u\n", ntohs(addr.sin_port));
   static char buffers[kBatch][2048];
   mmsghdr messages[kBatch];
   iovec vectors[kBatch];

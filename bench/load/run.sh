@@ -75,11 +75,13 @@ wait_idle() {
     last=$now
   done
 }
-start_counter() { # port match outfile
-  "$count" "$1" "$2" >"$3" 2>"$3.err" &
+# Starts a counter on a free port of its own choosing; sets counter_port.
+start_counter() { # match outfile
+  "$count" 0 "$1" >"$2" 2>"$2.err" &
   counter_pid=$!
   pids+=("$counter_pid")
-  wait_for 10 grep -qs listening "$3.err"
+  wait_for 10 grep -qs listening "$2.err"
+  counter_port=$(awk '/listening/ {print $2}' "$2.err")
 }
 stop_counter() { # outfile
   kill -TERM "$counter_pid"
@@ -92,14 +94,15 @@ tick=$(getconf CLK_TCK)
 run_kv() { # rate seconds
   local dir=$work/kv.$RANDOM rp relay svc pid c0 c1 sent saved relayed
   mkdir -p "$dir/opt/KelvaneSystem/Logs"
-  rp=$(free_udp_port); relay=$(free_udp_port "$rp")
+  start_counter BenchApp "$dir/relays"
+  relay=$counter_port
+  rp=$(free_udp_port "$relay")
   printf '[KVLogService]\r\nReceivePort=%s\r\nRepeatPort=%s\r\nInterval=3600\r\nFolder=%s\r\nLogKeepDays=30\r\n' \
     "$rp" "$relay" "$dir/opt/KelvaneSystem/Logs" >"$dir/opt/KelvaneSystem/KVLogService.ini"
-  start_counter "$relay" BenchApp "$dir/relays"
   "$svcrun" --root "$dir" --start-timeout 20 "$server" >"$dir/svcrun.log" 2>&1 &
   svc=$!
   pids+=("$svc")
-  wait_for 20 grep -q "state RUNNING" "$dir/svcrun.log"
+  wait_for 20 grep -qs "state RUNNING" "$dir/svcrun.log"
   pid=$(pgrep -P "$svc" | head -n 1)
   c0=$(cpu_ticks "$pid")
   sent=$("$send" "$rp" "$1" "$2" | awk '{print $2}')
@@ -117,7 +120,9 @@ run_kv() { # rate seconds
 run_rsyslog() { # rate seconds
   local dir=$work/rs.$RANDOM rp relay pid c0 c1 sent saved relayed
   mkdir -p "$dir"
-  rp=$(free_udp_port); relay=$(free_udp_port "$rp")
+  start_counter BenchApp "$dir/relays"
+  relay=$counter_port
+  rp=$(free_udp_port "$relay")
   cat >"$dir/rsyslog.conf" <<EOF
 global(workDirectory="$dir")
 module(load="imudp")
@@ -125,7 +130,6 @@ input(type="imudp" address="127.0.0.1" port="$rp" rcvbufSize="8m")
 action(type="omfile" file="$dir/messages.log")
 action(type="omfwd" target="127.0.0.1" port="$relay" protocol="udp")
 EOF
-  start_counter "$relay" BenchApp "$dir/relays"
   "$rsyslogd" -n -f "$dir/rsyslog.conf" -i "$dir/rsyslog.pid" >"$dir/rsyslog.out" 2>&1 &
   pid=$!
   pids+=("$pid")
@@ -185,14 +189,15 @@ echo
 # kvlogsend reading 100,000 lines from a pipe as fast as it can.
 dir=$work/pipe
 mkdir -p "$dir/opt/KelvaneSystem/Logs"
-rp=$(free_udp_port); relay=$(free_udp_port "$rp")
+start_counter "bulk line" "$dir/relays"
+relay=$counter_port
+rp=$(free_udp_port "$relay")
 printf '[KVLogService]\r\nReceivePort=%s\r\nRepeatPort=%s\r\nInterval=3600\r\nFolder=%s\r\nLogKeepDays=30\r\n' \
   "$rp" "$relay" "$dir/opt/KelvaneSystem/Logs" >"$dir/opt/KelvaneSystem/KVLogService.ini"
-start_counter "$relay" "bulk line" "$dir/relays"
 "$svcrun" --root "$dir" --start-timeout 20 "$server" >"$dir/svcrun.log" 2>&1 &
 svc=$!
 pids+=("$svc")
-wait_for 20 grep -q "state RUNNING" "$dir/svcrun.log"
+wait_for 20 grep -qs "state RUNNING" "$dir/svcrun.log"
 seq 1 100000 | sed 's/^/bulk line /' | "$kvlogsend" --port "$rp" Bulk gen 1 0
 wait_idle "$(pgrep -P "$svc" | head -n 1)"
 kill -TERM "$svc"
