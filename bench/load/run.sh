@@ -87,6 +87,7 @@ stop_counter() { # outfile
   kill -TERM "$counter_pid"
   wait "$counter_pid" || true
   awk '/received/ {print $2}' "$1"
+  grep -qs received "$1" || { echo "counter gave no count:" >&2; cat "$1" "$1.err" >&2; }
 }
 tick=$(getconf CLK_TCK)
 
