@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
   mmsghdr messages[kBatch];
   iovec vectors[kBatch];
   unsigned long long received = 0;
+  unsigned long long all = 0;
   while (!gStop) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 100) <= 0) continue;
@@ -62,12 +63,13 @@ int main(int argc, char** argv) {
       }
       const int n = ::recvmmsg(fd, messages, kBatch, MSG_DONTWAIT, nullptr);
       if (n <= 0) break;
+      all += static_cast<unsigned>(n);
       for (int i = 0; i < n; ++i) {
         received += argc < 3 || ::memmem(buffers[i], messages[i].msg_len, argv[2], std::strlen(argv[2])) != nullptr;
       }
     }
   }
-  std::printf("received %llu\n", received);
+  std::printf("received %llu of %llu\n", received, all);
   std::fflush(stdout);
   return 0;
 }

@@ -114,6 +114,7 @@ run_kv() { # rate seconds
   relayed=$(stop_counter "$dir/relays")
   saved=$(cat "$dir"/opt/KelvaneSystem/Logs/kvs*.log | grep -c BenchApp || true)
   echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l)"
+  [ "${KEEP:-}" ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
 
@@ -145,6 +146,7 @@ EOF
   relayed=$(stop_counter "$dir/relays")
   saved=$(grep -c BenchApp "$dir/messages.log" || true)
   echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l)"
+  [ "${KEEP:-}" ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
 
