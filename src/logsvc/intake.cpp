@@ -1,5 +1,8 @@
 // The intake: one waiting datagram per notification becomes a log line and
 // a relayed event.
+#include <chrono>
+#include <string>
+
 #include "base/clock.h"
 #include "base/datetime.h"
 #include "base/exception.h"
@@ -10,12 +13,19 @@
 #include "net/msg_recv.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "platform/eventlog.h"
 #include "platform/winsock.h"
 
 namespace kv {
 namespace {
 
 constexpr int kReceiveBufferSize = 2048;
+// Loss counters are looked at no more often than this while datagrams flow,
+// and a warning is written no more often than once a minute.
+constexpr std::chrono::seconds kLossCheckPeriod{1};
+constexpr std::chrono::seconds kLossReportPeriod{60};
+// Relays sent in one system call at most.
+constexpr std::size_t kRelayBatch = 64;
 constexpr std::size_t kMaxAppNameAfterMarker = 256;
 
 std::string ToAnsi(std::string_view utf8) {
@@ -36,7 +46,36 @@ win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM 
   } catch (const std::exception& failure) {
     ReportIntakeFailure(failure);
   }
+  // Relays wait while more datagrams do, and go out together in one call
+  // once the receive queue is empty or a batch is full; order is kept.
+  if (win::DatagramsWaiting(Receiver->SocketHandle) == 0) SendRelays();
+  ReportReceiveLoss(false);
   return 0;
+}
+
+void TKVLogService::ReportReceiveLoss(bool atStop) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!atStop && now - lossCheckedAt_ < kLossCheckPeriod) return;
+  lossCheckedAt_ = now;
+  if (Receiver->SocketHandle != lossSocket_) {  // a new socket counts from 0
+    lossSocket_ = Receiver->SocketHandle;
+    lossReported_ = 0;
+  }
+  win::ReceiveQueueStats stats;
+  if (win::GetReceiveQueueStats(Receiver->SocketHandle, &stats) != 0) return;
+  const std::uint64_t lost = stats.kernelDrops + stats.queueDrops;
+  if (lost <= lossReported_) return;
+  if (!atStop && lossReported_ != 0 && now - lossReportedAt_ < kLossReportPeriod) return;
+  const std::uint64_t count = lost - lossReported_;
+  lossReported_ = lost;
+  lossReportedAt_ = now;
+  try {
+    WriteEventLog("KVLogService lost " + std::to_string(count) +
+                      " datagrams: they arrived faster than they could be taken in",
+                  win::EVENTLOG_WARNING_TYPE, 0, 0);
+  } catch (const std::exception&) {
+    // The event log's own failure must not take the message loop down.
+  }
 }
 
 bool TKVLogService::ReadDatagram() {
@@ -80,7 +119,15 @@ void TKVLogService::HandleDatagram(std::string_view received) {
 
   LogLines->Add(FormatLogLine(f));
 
-  if (Repeater) Repeater->SendEvent(f.AppName, f.MsgText, f.SourceName, EventTypeValue(f.EventType), 0);
+  if (Repeater && Repeater->QueueEvent(f.AppName, f.MsgText, f.SourceName, EventTypeValue(f.EventType), 0) >=
+                      kRelayBatch) {
+    SendRelays();
+  }
+}
+
+void TKVLogService::SendRelays() {
+  if (!Repeater || Repeater->QueuedCount() == 0) return;
+  Repeater->SendQueued([this](const std::exception& failure) { ReportIntakeFailure(failure); });
 }
 
 void TKVLogService::ReportIntakeFailure(const std::exception& failure) {

@@ -12,6 +12,7 @@
 // messages, so nothing the module owns is touched by two threads at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -106,6 +107,13 @@ class TKVLogService : public TService {
   bool AttachLogBuffer();
   void SaveBufferAs(const std::string& path);
   void WriteBufferTimerTimer(TTimer& Sender);
+  // Sends the relays the intake has queued; failures go to the intake
+  // failure handler, one per relay.
+  void SendRelays();
+  // Writes one warning entry with the number of datagrams lost before the
+  // intake could read them (kernel and receive-queue overflows), at most
+  // once a minute; `atStop` reports whatever is left at once.
+  void ReportReceiveLoss(bool atStop);
 
   std::unique_ptr<TThreadInvoker> mainThread_;
   FailureHandler intakeFailure_;
@@ -115,6 +123,11 @@ class TKVLogService : public TService {
   // once a second.
   std::unique_ptr<TTimer> bufferTimer_;
   bool folderMissingReported_ = false;
+  // Loss reporting of the receiver's socket (main thread).
+  win::UINT_PTR lossSocket_ = 0;
+  std::uint64_t lossReported_ = 0;
+  std::chrono::steady_clock::time_point lossCheckedAt_{};
+  std::chrono::steady_clock::time_point lossReportedAt_{};
 };
 
 // The buffer file: in the configuration folder, next to the INI file.

@@ -19,8 +19,9 @@ namespace {
 constexpr std::uint32_t kCleanupPeriodMs = 12u * 60u * 60u * 1000u;
 
 // Datagrams still waiting in the socket at stop are taken into the buffer
-// first, but a flood must not hold the stop forever.
-constexpr int kMaxDrainAtStop = 100000;
+// first, but a flood must not hold the stop forever. The receive queue holds
+// about half a million events of 100 bytes, a few seconds of work.
+constexpr int kMaxDrainAtStop = 1000000;
 
 }  // namespace
 
@@ -158,6 +159,8 @@ void TKVLogService::StopLoggingPath() {
       }
       if (!more) break;
     }
+    SendRelays();
+    ReportReceiveLoss(true);
     receiverOpen_ = false;
     Receiver->Close();
   }

@@ -62,6 +62,39 @@ void TAppEventMsg::SendEvent(std::string_view AppName, std::string_view MsgText,
   }
 }
 
+std::size_t TAppEventMsg::QueueEvent(std::string_view AppName, std::string_view MsgText, std::string_view SourceName,
+                                     std::int32_t EventType, std::int32_t EventCode) {
+  const DateTimeParts now = CurrentClock().LocalNow();
+  const std::int32_t tag = DrawRandomTag();
+  std::string text = BuildEventDatagram(now, tag, AppName, SourceName, EventType, EventCode, MsgText);
+  if (text.size() > kMaxDatagramText) {
+    throw EAppEventMsg("Event text too long. length = " + std::to_string(text.size()));
+  }
+  if (queued_ == texts_.size()) {
+    texts_.push_back(std::move(text));
+  } else {
+    texts_[queued_].swap(text);
+  }
+  return ++queued_;
+}
+
+void TAppEventMsg::SendQueued(const std::function<void(const EAppEventMsg&)>& onFailure) {
+  buffers_.resize(queued_);
+  for (std::size_t i = 0; i < queued_; ++i) buffers_[i] = win::WSABUF{texts_[i].size(), texts_[i].data()};
+  const int count = static_cast<int>(queued_);
+  queued_ = 0;
+  int next = 0;
+  while (next < count) {
+    next += win::SendToBatch(socket_, buffers_.data() + next, count - next,
+                             reinterpret_cast<const win::SOCKADDR*>(&destAddr_), sizeof destAddr_);
+    if (next < count) {
+      // This one failed; report it as its own send would have, then go on.
+      onFailure(EAppEventMsg("SendTo failed. stat = " + std::to_string(win::WSAGetLastError())));
+      ++next;
+    }
+  }
+}
+
 void TAppEventMsg::Close() {
   if (win::closesocket(socket_) != 0) RaiseSocketError("CloseSocket call failed. stat = ");
 }

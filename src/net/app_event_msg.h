@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/exception.h"
 #include "platform/types.h"
@@ -54,7 +56,19 @@ class TAppEventMsg {
   // length = N" for a datagram text above 2048 bytes (nothing is sent).
   void SendEvent(std::string_view AppName, std::string_view MsgText, std::string_view SourceName,
                  std::int32_t EventType, std::int32_t EventCode);
-  // Raises EAppEventMsg "CloseSocket call failed. stat = N".
+  // Builds the event as SendEvent does (time, tag, text) and keeps it for
+  // SendQueued; raises "Event text too long. length = N" at once, keeping
+  // nothing. Returns how many events wait.
+  std::size_t QueueEvent(std::string_view AppName, std::string_view MsgText, std::string_view SourceName,
+                         std::int32_t EventType, std::int32_t EventCode);
+  // Sends the kept events in order, in as few system calls as it can, and
+  // forgets them. Each one that fails is handed to `onFailure` with the
+  // error SendEvent would raise for it ("SendTo failed. stat = N"); the
+  // ones after it are still sent.
+  void SendQueued(const std::function<void(const EAppEventMsg&)>& onFailure);
+  std::size_t QueuedCount() const { return queued_; }
+  // Raises EAppEventMsg "CloseSocket call failed. stat = N". Events still
+  // kept are dropped: the owner sends them first.
   void Close();
   // Releases the library registration; the result is ignored.
   void Cleanup();
@@ -74,6 +88,11 @@ class TAppEventMsg {
   win::SOCKADDR_IN destAddr_{};
   std::int32_t port_;
   std::string host_;
+  // Events kept by QueueEvent: the first queued_ of texts_ (the strings are
+  // reused, so a steady stream allocates nothing new).
+  std::vector<std::string> texts_;
+  std::vector<win::WSABUF> buffers_;
+  std::size_t queued_ = 0;
 };
 
 }  // namespace kv

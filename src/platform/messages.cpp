@@ -79,6 +79,8 @@ struct Watch {
   std::shared_ptr<const void> keepAlive;
   MSG msg;
   bool armed = true;
+  std::function<bool()> waiting;  // optional readiness test without a poll
+  int alsoFd = -1;                // a second descriptor watched, or -1
 };
 
 // A SendMessage call from another thread, waiting for its answer.
@@ -370,6 +372,17 @@ Retrieved Retrieve(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, b
       if (remove) queue->quit = false;
       return Retrieved::Quit;
     }
+    // Watches that can tell without a poll that data waits post at once:
+    // a backlog costs no system call per message.
+    bool postedNow = false;
+    for (Watch& watch : queue->watches) {
+      if (watch.armed && watch.waiting && watch.waiting()) {
+        watch.armed = false;
+        queue->posted.push_back({watch.msg, false});
+        postedNow = true;
+      }
+    }
+    if (postedNow) continue;
     if (!block && looked) return Retrieved::Nothing;
 
     queue->pollSet.clear();
@@ -380,6 +393,13 @@ Retrieved Retrieve(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, b
       if (!watch.armed) continue;
       queue->pollSet.push_back({watch.fd, POLLIN, 0});
       queue->pollIds.push_back(watch.id);
+      // The second descriptor only for a look without waiting: a waiting
+      // thread is woken through the first, and waking it for both would
+      // cost a second wake-up per arrival.
+      if (watch.alsoFd >= 0 && !block) {
+        queue->pollSet.push_back({watch.alsoFd, POLLIN, 0});
+        queue->pollIds.push_back(watch.id);
+      }
       queue->pollKeep.push_back(watch.keepAlive);
     }
     if (!block && queue->pollIds.empty()) return Retrieved::Nothing;
@@ -422,7 +442,8 @@ Retrieved Retrieve(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, b
 }  // namespace
 
 std::unique_ptr<ReadNotification> ReadNotification::Start(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
-                                                          int descriptor, std::shared_ptr<const void> keepAlive) {
+                                                          int descriptor, std::shared_ptr<const void> keepAlive,
+                                                          std::function<bool()> waiting, int alsoDescriptor) {
   Registry& reg = TheRegistry();
   std::lock_guard regLock(reg.mutex);
   auto window = FindWindowLocked(reg, hwnd);
@@ -436,7 +457,9 @@ std::unique_ptr<ReadNotification> ReadNotification::Start(HWND hwnd, UINT msg, W
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
   }
-  window->queue->watches.push_back(Watch{id, descriptor, std::move(keepAlive), MSG{hwnd, msg, wParam, lParam}, true});
+  window->queue->watches.push_back(
+      Watch{id, descriptor, std::move(keepAlive), MSG{hwnd, msg, wParam, lParam}, true, std::move(waiting),
+            alsoDescriptor});
   window->queue->WakeLocked();
   return std::unique_ptr<ReadNotification>(new ReadNotification(window->queue, id));
 }

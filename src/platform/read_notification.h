@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/types.h"
@@ -23,9 +24,15 @@ class ReadNotification {
   // when `hwnd` is no live window. `keepAlive` owns the descriptor; the
   // watching thread holds it while it waits, so the descriptor number cannot
   // be reused under it. The registration starts armed, so data already
-  // waiting is reported at once.
+  // waiting is reported at once. `waiting`, when given, answers without a
+  // system call whether data waits; the owning thread asks it before it
+  // polls, so a backlog is worked off without a poll per message. It is
+  // called under the queue's lock and must not block. `alsoDescriptor`,
+  // when not -1, is looked at too by PeekMessage (not by a waiting
+  // GetMessage); `keepAlive` keeps it open as well.
   static std::unique_ptr<ReadNotification> Start(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
-                                                 int descriptor, std::shared_ptr<const void> keepAlive);
+                                                 int descriptor, std::shared_ptr<const void> keepAlive,
+                                                 std::function<bool()> waiting = {}, int alsoDescriptor = -1);
   ~ReadNotification();
   ReadNotification(const ReadNotification&) = delete;
   ReadNotification& operator=(const ReadNotification&) = delete;

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -17,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/datagram_reader.h"
 #include "platform/error.h"
 #include "platform/read_notification.h"
 
@@ -44,7 +47,14 @@ struct SocketEntry {
   const std::shared_ptr<SocketFd> fd;
   std::mutex mutex;
   std::unique_ptr<detail::ReadNotification> notification;  // guarded by mutex
+  // A datagram socket that has asked for read notifications is read by a
+  // thread of its own from then on; its queue is the socket's receive
+  // queue until the socket closes. Guarded by mutex.
+  std::shared_ptr<detail::DatagramReader> reader;
 };
+
+// Ring size for sockets that start reading from now on (a test seam).
+std::atomic<std::size_t> gReceiveQueueCapacity{detail::DatagramReader::kDefaultCapacity};
 
 struct SocketTable {
   std::mutex mutex;
@@ -119,8 +129,19 @@ void FromSockaddr(const sockaddr_in& in, SOCKADDR* out) {
 // Stops notifications and drops the entry's hold; the descriptor closes
 // when its last user lets go.
 void Release(SocketEntry& entry) {
-  std::lock_guard lock(entry.mutex);
-  entry.notification.reset();
+  std::shared_ptr<detail::DatagramReader> reader;
+  {
+    std::lock_guard lock(entry.mutex);
+    entry.notification.reset();
+    reader = std::move(entry.reader);
+  }
+  if (reader) reader->Stop();
+}
+
+bool IsDatagramSocket(int fd) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
 }
 
 // One part of an address text: decimal, octal after "0", hexadecimal after
@@ -289,9 +310,24 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
   std::lock_guard lock(entry->mutex);
   entry->notification.reset();
   if (events == 0) return 0;
-  entry->notification = detail::ReadNotification::Start(hwnd, msg, static_cast<WPARAM>(s),
-                                                        WSAMAKESELECTREPLY(static_cast<WORD>(WS_FD_READ), 0), fd,
-                                                        entry->fd);
+  const LPARAM reply = WSAMAKESELECTREPLY(static_cast<WORD>(WS_FD_READ), 0);
+  if (!entry->reader && IsDatagramSocket(fd)) {
+    int error = 0;
+    entry->reader = detail::DatagramReader::Start(fd, entry->fd, gReceiveQueueCapacity.load(), error);
+    if (!entry->reader) return FailErrno(error);
+  }
+  if (entry->reader) {
+    // The window hears of the reader's queue. A look without waiting
+    // (PeekMessage) sees the kernel's too, so a datagram that the reader
+    // has not come round to yet is announced as soon as it arrives, as
+    // without the reader (recvfrom then takes it from the kernel itself).
+    detail::DatagramReader* reader = entry->reader.get();
+    entry->notification = detail::ReadNotification::Start(
+        hwnd, msg, static_cast<WPARAM>(s), reply, reader->ReadyDescriptor(), entry->reader,
+        [reader] { return reader->HasDatagrams(); }, fd);
+  } else {
+    entry->notification = detail::ReadNotification::Start(hwnd, msg, static_cast<WPARAM>(s), reply, fd, entry->fd);
+  }
   if (!entry->notification) return Fail(WSAEINVAL);
   return 0;
 }
@@ -299,9 +335,31 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
   auto entry = Lookup(s);
   if (!entry) return SOCKET_ERROR;
+  std::shared_ptr<detail::DatagramReader> reader;
+  {
+    std::lock_guard lock(entry->mutex);
+    reader = entry->reader;
+  }
   int result;
   if (!buf || len < 0 || (from && (!fromlen || *fromlen < static_cast<int>(sizeof(SOCKADDR_IN))))) {
     result = Fail(WSAEFAULT);
+  } else if (reader) {
+    detail::ReceivedDatagram datagram;
+    if (!reader->Take(buf, static_cast<std::size_t>(len), (flags & WS_MSG_PEEK) != 0, datagram)) {
+      result = Fail(WSAEWOULDBLOCK);
+    } else {
+      if (from) {
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_addr.s_addr = datagram.address;
+        peer.sin_port = datagram.port;
+        FromSockaddr(peer, from);
+        *fromlen = sizeof(SOCKADDR_IN);
+      }
+      // As the kernel's own queue: a datagram longer than the buffer is
+      // consumed (unless peeked) and reported.
+      result = datagram.length > static_cast<std::size_t>(len) ? Fail(WSAEMSGSIZE) : static_cast<int>(datagram.length);
+    }
   } else {
     sockaddr_in peer{};
     socklen_t peerLen = sizeof peer;
@@ -325,6 +383,31 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
   return result;
 }
 
+int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
+  auto entry = Lookup(s);
+  if (!entry) return SOCKET_ERROR;
+  if (!stats) return Fail(WSAEFAULT);
+  std::shared_ptr<detail::DatagramReader> reader;
+  {
+    std::lock_guard lock(entry->mutex);
+    reader = entry->reader;
+  }
+  *stats = ReceiveQueueStats{};
+  if (reader) {
+    stats->kernelDrops = reader->KernelDrops();
+    stats->queueDrops = reader->RingDrops();
+    stats->kernelBufferBytes = reader->KernelBufferBytes();
+  } else {
+    socklen_t len = sizeof stats->kernelBufferBytes;
+    ::getsockopt(entry->fd->get(), SOL_SOCKET, SO_RCVBUF, &stats->kernelBufferBytes, &len);
+  }
+  return 0;
+}
+
+void SetReceiveQueueCapacity(std::size_t bytes) {
+  gReceiveQueueCapacity = bytes != 0 ? bytes : detail::DatagramReader::kDefaultCapacity;
+}
+
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
   auto entry = Lookup(s);
   if (!entry) return SOCKET_ERROR;
@@ -342,6 +425,59 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, in
   }
   if (n < 0) return FailErrno(errno);
   return static_cast<int>(n);
+}
+
+int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, int tolen) {
+  auto entry = Lookup(s);
+  if (!entry) return 0;
+  if (count <= 0) return 0;
+  if (!buffers) {
+    WSASetLastError(WSAEFAULT);
+    return 0;
+  }
+  sockaddr_in addr{};
+  int error = 0;
+  if (!ToSockaddr(to, tolen, addr, error)) {
+    WSASetLastError(error);
+    return 0;
+  }
+  constexpr int kChunk = 64;
+  mmsghdr messages[kChunk];
+  iovec vectors[kChunk];
+  int sent = 0;
+  while (sent < count) {
+    int n = 0;
+    for (int i = 0; i < std::min(kChunk, count - sent); n = ++i) {
+      const WSABUF& b = buffers[sent + i];
+      if (!b.buf && b.len > 0) break;
+      vectors[i] = iovec{const_cast<char*>(b.buf), b.len};
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = &addr;
+      messages[i].msg_hdr.msg_namelen = sizeof addr;
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    if (n == 0) {  // the next one has no bytes to send
+      WSASetLastError(WSAEFAULT);
+      return sent;
+    }
+    // sendmmsg stops at the first failure: it reports the ones sent before
+    // it, or the failure itself when it is the first.
+    const int done = ::sendmmsg(entry->fd->get(), messages, static_cast<unsigned>(n), MSG_NOSIGNAL);
+    if (done < 0) {
+      FailErrno(errno);
+      return sent;
+    }
+    sent += done;
+  }
+  return sent;
+}
+
+std::size_t DatagramsWaiting(SOCKET s) {
+  auto entry = Lookup(s);
+  if (!entry) return 0;
+  std::lock_guard lock(entry->mutex);
+  return entry->reader ? entry->reader->Count() : 0;
 }
 
 int closesocket(SOCKET s) {

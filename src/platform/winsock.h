@@ -5,6 +5,9 @@
 // (WSAGetLastError) to a 10xxx number.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "platform/types.h"
 
 namespace win {
@@ -78,11 +81,48 @@ int getsockname(SOCKET s, SOCKADDR* name, int* namelen);
 // waits. wParam = the socket, lParam = WSAMAKESELECTREPLY(FD_READ, 0).
 // Makes the socket non-blocking. events 0 cancels; only FD_READ is
 // supported (other bits: WSAEINVAL, as is a window that does not exist).
+// A datagram socket is read by a thread of the layer from its first
+// request on: datagrams go into a queue of the layer's own (64 MiB, see
+// SetReceiveQueueCapacity) as soon as they arrive, recvfrom takes them from
+// there, and the socket asks the system for an 8 MiB kernel buffer.
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
 // A datagram larger than `len` is consumed and reported as WSAEMSGSIZE
 // (the buffer holds its first `len` bytes). flags: 0 or WS_MSG_PEEK.
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
+// Loss accounting of a socket with read notifications (this layer's own
+// addition; Windows Sockets 1.1 has none). Counts since the socket asked
+// for notifications; both only grow.
+struct ReceiveQueueStats {
+  // Datagrams the system dropped because the socket's kernel queue was full
+  // (as the system last reported it along with a datagram).
+  std::uint64_t kernelDrops = 0;
+  // Datagrams the layer's own receive queue had no room for.
+  std::uint64_t queueDrops = 0;
+  // The kernel receive buffer the socket got, in bytes.
+  int kernelBufferBytes = 0;
+};
+// Safe from any thread. A socket without notifications reports no drops.
+int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats);
+// Size in bytes of the receive queue that a datagram socket gets when it
+// asks for read notifications from now on; 0 restores the default (64 MiB).
+// For tests that need the queue to overflow.
+void SetReceiveQueueCapacity(std::size_t bytes);
+
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen);
+// One datagram of a batch (the shape of Windows Sockets 2's WSABUF).
+struct WSABUF {
+  unsigned long len;
+  const char* buf;
+};
+// Sends `count` datagrams to `to` in order, as `count` sendto calls would,
+// in as few system calls as it can (this layer's own addition). Returns
+// how many were sent from the start; when that is fewer than `count`, the
+// next one failed with the error set (as its sendto would have), and the
+// ones after it were not tried.
+int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, int tolen);
+// Datagrams waiting in the receive queue of a socket with read
+// notifications (0 for other sockets and on failure). Safe from any thread.
+std::size_t DatagramsWaiting(SOCKET s);
 // Ends the socket's notifications (a message already queued stays queued)
 // and closes it. Handles are never reused: later calls with it fail with
 // WSAENOTSOCK.
