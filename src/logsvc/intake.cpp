@@ -127,6 +127,7 @@ void TKVLogService::HandleDatagram(std::string_view received) {
 
 void TKVLogService::SendRelays() {
   if (!Repeater || Repeater->QueuedCount() == 0) return;
+  LogLines->WriteThrough();
   Repeater->SendQueued([this](const std::exception& failure) { ReportIntakeFailure(failure); });
 }
 

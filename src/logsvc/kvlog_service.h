@@ -107,8 +107,9 @@ class TKVLogService : public TService {
   bool AttachLogBuffer();
   void SaveBufferAs(const std::string& path);
   void WriteBufferTimerTimer(TTimer& Sender);
-  // Sends the relays the intake has queued; failures go to the intake
-  // failure handler, one per relay.
+  // Sends the relays the intake has queued, after their lines are written
+  // to the buffer file; failures go to the intake failure handler, one per
+  // relay.
   void SendRelays();
   // Writes one warning entry with the number of datagrams lost before the
   // intake could read them (kernel and receive-queue overflows), at most

@@ -217,6 +217,11 @@ void TLogBuffer::Flush() {
   WritePending();
 }
 
+void TLogBuffer::WriteThrough() {
+  if (failing_ || pending_.empty()) return;
+  WritePending();
+}
+
 void TLogBuffer::Tick() {
   if (!Attached()) return;
   const Clock::time_point now = Clock::now();

@@ -105,8 +105,13 @@ class TLogBuffer {
   bool Attached() const { return !path_.empty(); }
   const std::string& Path() const { return path_; }
 
-  // Writes the write-behind block (and kept lines) to the file.
+  // Writes the write-behind block (and kept lines) to the file; at most
+  // once per 2 ms, for the idle moments of a busy message loop.
   void Flush();
+  // Writes the block now. Called before relays go out, so that an event
+  // whose relay has been sent is in the file: a process crash after that
+  // loses nothing that was acknowledged.
+  void WriteThrough();
   // Every 100 ms: Flush, notice a removed file, make the file durable when
   // the last time is a second or more ago.
   void Tick();
