@@ -305,16 +305,20 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   do {
     sent = send(session.notifyFd, text.data(), text.size(), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
-    SetLastError(ErrorFromErrno(errno));
-    return FALSE_;
-  }
-  session.readySent = session.readySent || firstRunning;
+  const int sendError = sent < 0 ? errno : 0;
+  // The state is the service's own whether or not the manager heard it: a
+  // notify socket that has gone must not leave the dispatcher waiting for a
+  // stop that was reported, nor keep controls the service no longer takes.
   session.accepted = status->dwControlsAccepted;
   if (status->dwCurrentState == SERVICE_STOPPED) {
     session.stoppedReported = true;
     Wake(session.wakeFd);
   }
+  if (sendError != 0) {
+    SetLastError(ErrorFromErrno(sendError));
+    return FALSE_;
+  }
+  session.readySent = session.readySent || firstRunning;
   return TRUE_;
 }
 
