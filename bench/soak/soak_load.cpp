@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -159,6 +160,20 @@ std::size_t OldFileTree::Restore() const {
     made += MakeOld(path);
   }
   return made;
+}
+
+std::uint64_t UdpReceiveQueueDrops() {
+  std::ifstream snmp("/proc/net/snmp");
+  std::string header, values;
+  while (std::getline(snmp, header)) {
+    if (!header.starts_with("Udp: ") || !std::getline(snmp, values)) continue;
+    std::istringstream names(header), numbers(values);
+    std::string name, number;
+    while (names >> name && numbers >> number) {
+      if (name == "RcvbufErrors") return std::stoull(number);
+    }
+  }
+  return 0;
 }
 
 std::uint64_t ResidentKiB() {

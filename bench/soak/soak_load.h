@@ -75,6 +75,10 @@ class OldFileTree {
   std::vector<std::string> old_;
 };
 
+// The system's count of UDP datagrams dropped for a full receive queue
+// (RcvbufErrors in /proc/net/snmp); 0 when it cannot be read.
+std::uint64_t UdpReceiveQueueDrops();
+
 // Resident memory of this process in KiB, and its open descriptors.
 std::uint64_t ResidentKiB();
 std::size_t OpenDescriptors();

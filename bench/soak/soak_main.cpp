@@ -93,6 +93,7 @@ int Run(const Settings& s) {
   std::uint64_t rssFirst = 0, rssFirstThirdMax = 0, rssLastThirdMax = 0, rssMax = 0;
   std::size_t fdsFirst = 0, fdsMax = 0, fdsLast = 0;
 
+  const std::uint64_t dropsBefore = kvsoak::UdpReceiveQueueDrops();
   const win::DWORD mainThread = win::GetCurrentThreadId();
   std::thread relayThread([&] { relay.Run(relayed, relayCount, stopRelay); });
   std::thread sender([&] { sent = kvsoak::SendPaced(receivePort, static_cast<std::uint64_t>(s.rate), stopSending); });
@@ -113,7 +114,7 @@ int Run(const Settings& s) {
       rssMax = std::max(rssMax, rss);
       fdsMax = std::max(fdsMax, fds);
       fdsLast = fds;
-      if (elapsed <= s.seconds / 3) rssFirstThirdMax = std::max(rssFirstThirdMax, rss);
+      if (elapsed <= std::max(s.seconds / 3, 10L)) rssFirstThirdMax = std::max(rssFirstThirdMax, rss);
       if (elapsed > s.seconds - s.seconds / 3) rssLastThirdMax = std::max(rssLastThirdMax, rss);
       std::printf("%5ld s  relayed %12llu  saved lines %12llu  files %5llu  cleanup deleted %6zu  rss %7llu KiB  fds %3zu\n",
                   elapsed, static_cast<unsigned long long>(relayCount.load()),
@@ -152,6 +153,8 @@ int Run(const Settings& s) {
               static_cast<unsigned long long>(relayMissing));
   std::printf("events saved       %llu (lost %llu, doubled %llu)\n", static_cast<unsigned long long>(files.eventLines),
               static_cast<unsigned long long>(lost), static_cast<unsigned long long>(files.duplicates));
+  std::printf("receive queue drops %llu (whole system, during the run)\n",
+              static_cast<unsigned long long>(kvsoak::UdpReceiveQueueDrops() - dropsBefore));
   std::printf("files / lines      %llu / %llu\n", static_cast<unsigned long long>(files.files),
               static_cast<unsigned long long>(files.lines));
   std::printf("cleanup deleted    %zu old files (%zu per run)\n", cleanupDeleted, tree.OldCount());
