@@ -20,6 +20,12 @@ if [ "${1:-all}" != programs ]; then
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v readelf >/dev/null || need+=(binutils)
   command -v systemd-analyze >/dev/null || need+=(systemd)
+  # The fuzz targets need clang 14 with its libFuzzer and sanitizer runtimes.
+  if [ -n "${KV_NEED_CLANG:-}" ]; then
+    command -v clang++-14 >/dev/null || need+=(clang-14)
+    ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+      need+=(libclang-rt-14-dev)
+  fi
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

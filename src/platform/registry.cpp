@@ -419,7 +419,16 @@ LONG SetDescription(const std::string& unitFile, std::string_view ansiText) {
   std::string newLine = "Description=" + EscapeSpecifiers(AnsiToUtf8(ansiText)) + ending;
   std::optional<SectionRange> unit = FindUnitSection(lines);
   if (!unit) {
-    lines.items.insert(lines.items.begin(), {"[Unit]" + ending, newLine, ending});
+    // Before the first section: lines above it belong to no section and
+    // must not become part of the new one (a stray Description there would
+    // then be read instead of this one).
+    std::size_t at = 0;
+    while (at < lines.items.size() && !SectionName(lines.items[at])) ++at;
+    if (at == lines.items.size()) {
+      lines.items.insert(lines.items.end(), {"[Unit]" + ending, newLine});
+    } else {
+      lines.items.insert(lines.items.begin() + static_cast<std::ptrdiff_t>(at), {"[Unit]" + ending, newLine, ending});
+    }
   } else {
     std::vector<std::string> section;
     bool placed = false;

@@ -241,10 +241,28 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     return FALSE_;
   }
 
+  // A stop or shutdown that came while the service took none (while it
+  // starts, say): systemd sends its SIGTERM once, so it is kept and passed
+  // on as soon as a report accepts it, instead of being lost.
+  DWORD deferredStop = 0;
   for (;;) {
+    LPHANDLER_FUNCTION deferredHandler = nullptr;
     {
       std::lock_guard lock(session.mutex);
       if (session.mainReturned && (session.stoppedReported || !session.registered)) break;
+      if (deferredStop != 0 && session.registered && Accepted(deferredStop, session.accepted)) {
+        deferredHandler = session.handler;
+      }
+    }
+    if (deferredHandler) {
+      const DWORD control = deferredStop;
+      deferredStop = 0;
+      try {
+        deferredHandler(control);
+      } catch (...) {
+        // As below: the dispatcher goes on.
+      }
+      continue;
     }
     pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;  // EINTR: look again
@@ -260,7 +278,12 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
       LPHANDLER_FUNCTION handler = nullptr;
       {
         std::lock_guard lock(session.mutex);
-        if (control != 0 && session.registered && Accepted(control, session.accepted)) handler = session.handler;
+        if (control != 0 && session.registered && Accepted(control, session.accepted)) {
+          handler = session.handler;
+        } else if ((control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) &&
+                   !session.stoppedReported && deferredStop == 0) {
+          deferredStop = control;
+        }
       }
       if (handler) {
         try {
@@ -305,16 +328,22 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   do {
     sent = send(session.notifyFd, text.data(), text.size(), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
-    SetLastError(ErrorFromErrno(errno));
-    return FALSE_;
-  }
-  session.readySent = session.readySent || firstRunning;
+  const int sendError = sent < 0 ? errno : 0;
+  // The state is the service's own whether or not the manager heard it: a
+  // notify socket that has gone must not leave the dispatcher waiting for a
+  // stop that was reported, nor keep controls the service no longer takes.
+  // The dispatcher looks again: a kept stop may pass now.
+  if (status->dwControlsAccepted != session.accepted) Wake(session.wakeFd);
   session.accepted = status->dwControlsAccepted;
   if (status->dwCurrentState == SERVICE_STOPPED) {
     session.stoppedReported = true;
     Wake(session.wakeFd);
   }
+  if (sendError != 0) {
+    SetLastError(ErrorFromErrno(sendError));
+    return FALSE_;
+  }
+  session.readySent = session.readySent || firstRunning;
   return TRUE_;
 }
 

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -203,8 +204,8 @@ TEST_F(LifecycleTest, PortHeldExclusivelyFailsTheStartAndUndoesIt) {
 TEST_F(LifecycleTest, StartAndStopFromAnotherThreadRunOnTheMainThread) {
   WriteIni(logs);
   module = std::make_unique<kv::TKVLogService>();
-  bool started = false;
-  bool done = false;
+  std::atomic<bool> started{false};
+  std::atomic<bool> done{false};
   std::thread request([&] {
     bool flag = true;
     module->ServiceStart(*module, flag);

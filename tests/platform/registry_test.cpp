@@ -231,6 +231,27 @@ TEST_F(Registry, DescriptionIsAddedWhenMissingAndDuplicatesGo) {
   win::RegCloseKey(key);
 }
 
+// Lines above the first section belong to none; a [Unit] section added
+// for the description must not take them in, or a stray assignment there
+// would be read back instead of the one written.
+TEST_F(Registry, DescriptionAddedBelowLinesOutsideAnySection) {
+  Unit("Description=stray\n[Service]\nType=notify\n");
+  win::HKEY key = Open(kServiceKey, win::KEY_ALL_ACCESS);
+  EXPECT_EQ(SetText(key, "Description", "new"), win::ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(UnitPath()), "Description=stray\n[Unit]\nDescription=new\n\n[Service]\nType=notify\n");
+  win::DWORD type = 0;
+  std::string data;
+  ASSERT_EQ(Query(key, "Description", type, data), win::ERROR_SUCCESS);
+  EXPECT_EQ(data, std::string("new") + '\0');
+
+  Unit("Description=stray\n");
+  EXPECT_EQ(SetText(key, "Description", "only"), win::ERROR_SUCCESS);
+  EXPECT_EQ(ReadFile(UnitPath()), "Description=stray\n[Unit]\nDescription=only\n");
+  ASSERT_EQ(Query(key, "Description", type, data), win::ERROR_SUCCESS);
+  EXPECT_EQ(data, std::string("only") + '\0');
+  win::RegCloseKey(key);
+}
+
 TEST_F(Registry, ReadOnlyUnitIsNotChanged) {
   Unit(kUnit);
   ASSERT_EQ(chmod(UnitPath().c_str(), 0444), 0);

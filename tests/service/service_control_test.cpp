@@ -334,6 +334,29 @@ TEST(Dispatcher, HoldsBackControlsTheServiceDoesNotAccept) {
   EXPECT_TRUE(dispatcher.Join());
 }
 
+// systemd sends its SIGTERM once, also while the service still starts and
+// takes no stop: the stop is kept and passed on once a report accepts it.
+TEST(Dispatcher, KeepsAStopThatCameBeforeTheServiceTookOne) {
+  kvtest::NotifyListener notify;
+  ControlRecorder recorder;
+  WaitingService service;
+  service.Install(0);
+  gHandler = [&](DWORD control) { recorder.Add(control); };
+  DispatcherThread dispatcher(notify.Address(), service);
+  ASSERT_TRUE(service.WaitRunning());
+
+  dispatcher.Signal(SIGTERM);
+  dispatcher.Signal(SIGHUP);  // interrogate passes; taken after the stop
+  ASSERT_TRUE(recorder.WaitForCount(1));
+  EXPECT_EQ(recorder.Controls(), (std::vector<DWORD>{4}));
+
+  service.Report(win::SERVICE_RUNNING, win::SERVICE_ACCEPT_STOP);
+  ASSERT_TRUE(recorder.WaitForCount(2));
+  EXPECT_EQ(recorder.Controls(), (std::vector<DWORD>{4, 1}));
+  service.Stop();
+  EXPECT_TRUE(dispatcher.Join());
+}
+
 TEST(Dispatcher, OnlyOneRunsAtATime) {
   kvtest::NotifyListener notify;
   WaitingService service;
