@@ -8,7 +8,7 @@
 
 #include "args.h"
 #include "fuzz_check.h"
-#include "service/command_line.h"
+#include "app/command_line.h"
 
 namespace {
 

@@ -70,7 +70,7 @@ if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEA
   cat "$root/build.log"
   exit 1
 fi
-server=$build/src/service/kvlogserver
+server=$build/src/app/kvlogserver
 svcrun=$build/tools/svcrun/kvsvcrun
 send=$build/tools/kvlogsend/kvlogsend
 watch=$build/tools/kvlogwatch/kvlogwatch

@@ -23,7 +23,7 @@ shift 2 2>/dev/null || shift $#
 rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(20000 50000 100000 150000 200000 300000 0)
 
-server=$build/src/service/kvlogserver
+server=$build/src/app/kvlogserver
 svcrun=$build/tools/svcrun/svcrun
 kvlogsend=$build/tools/kvlogsend/kvlogsend
 send=$build/bench/load/kvload_send

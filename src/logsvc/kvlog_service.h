@@ -25,7 +25,7 @@
 #include "findfile/find_file.h"
 #include "logsvc/log_buffer.h"
 #include "platform/messages.h"
-#include "service/service.h"
+#include "svchost/service.h"
 
 namespace kv {
 

@@ -1,7 +1,7 @@
 // The service application in process: command line, installation against a
 // temporary unit folder, the run mode's dispatcher and main loop, and the
 // last-resort failure box.
-#include "service/svc_app.h"
+#include "app/svc_app.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,9 +18,9 @@
 #include "platform/messages.h"
 #include "platform/module.h"
 #include "platform/service_control.h"
-#include "service/command_line.h"
-#include "service/executable_name.h"
-#include "service/unhandled_failure.h"
+#include "app/command_line.h"
+#include "app/executable_name.h"
+#include "app/unhandled_failure.h"
 #include "support/notify_listener.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/eventlog.h"
-#include "service/event_logger.h"
+#include "svchost/event_logger.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
 

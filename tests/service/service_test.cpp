@@ -11,8 +11,8 @@
 
 #include "platform/codepage.h"
 #include "platform/service_control.h"
-#include "service/service.h"
-#include "service/service_texts.h"
+#include "svchost/service.h"
+#include "svchost/service_texts.h"
 #include "support/notify_listener.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"

@@ -23,7 +23,7 @@
 #include "base/exception.h"
 #include "platform/error.h"
 #include "platform/service_control.h"
-#include "service/service.h"
+#include "svchost/service.h"
 
 namespace {
 

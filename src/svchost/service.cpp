@@ -1,12 +1,12 @@
-#include "service/service.h"
+#include "svchost/service.h"
 
 #include <algorithm>
 
 #include "base/exception.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
-#include "service/service_texts.h"
-#include "service/service_thread.h"
+#include "svchost/service_texts.h"
+#include "svchost/service_thread.h"
 
 namespace kv {
 namespace {

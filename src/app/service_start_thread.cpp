@@ -1,4 +1,4 @@
-#include "service/service_start_thread.h"
+#include "app/service_start_thread.h"
 
 #include "platform/error.h"
 #include "platform/messages.h"

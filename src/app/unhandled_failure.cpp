@@ -1,4 +1,4 @@
-#include "service/unhandled_failure.h"
+#include "app/unhandled_failure.h"
 
 #include <cxxabi.h>
 
@@ -9,8 +9,8 @@
 
 #include "base/exception.h"
 #include "platform/message_box.h"
-#include "service/app_texts.h"
-#include "service/executable_name.h"
+#include "app/app_texts.h"
+#include "app/executable_name.h"
 
 namespace kv {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/service_texts.h"
+#include "svchost/service_texts.h"
 
 #include <exception>
 

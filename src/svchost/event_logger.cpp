@@ -1,4 +1,4 @@
-#include "service/event_logger.h"
+#include "svchost/event_logger.h"
 
 namespace kv {
 

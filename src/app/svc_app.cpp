@@ -1,4 +1,4 @@
-#include "service/svc_app.h"
+#include "app/svc_app.h"
 
 #include <atomic>
 #include <cstdio>
@@ -8,11 +8,11 @@
 #include "platform/eventlog.h"
 #include "platform/messages.h"
 #include "platform/module.h"
-#include "service/command_line.h"
-#include "service/executable_name.h"
-#include "service/service_start_thread.h"
-#include "service/service_texts.h"
-#include "service/unhandled_failure.h"
+#include "app/command_line.h"
+#include "app/executable_name.h"
+#include "app/service_start_thread.h"
+#include "svchost/service_texts.h"
+#include "app/unhandled_failure.h"
 
 namespace kv {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/window_application.h"
+#include "app/window_application.h"
 
 #include <exception>
 

@@ -8,9 +8,9 @@
 #include "platform/error.h"
 #include "platform/message_box.h"
 #include "platform/module.h"
-#include "service/app_texts.h"
-#include "service/service_texts.h"
-#include "service/svc_app.h"
+#include "app/app_texts.h"
+#include "svchost/service_texts.h"
+#include "app/svc_app.h"
 
 namespace kv {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/executable_name.h"
+#include "app/executable_name.h"
 
 #include "platform/filesystem.h"
 #include "platform/module.h"

@@ -1,10 +1,10 @@
-#include "service/service_thread.h"
+#include "svchost/service_thread.h"
 
 #include "platform/eventlog.h"
 #include "platform/messages.h"
 #include "platform/service_control.h"
-#include "service/service.h"
-#include "service/service_texts.h"
+#include "svchost/service.h"
+#include "svchost/service_texts.h"
 
 namespace kv {
 

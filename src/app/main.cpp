@@ -15,8 +15,8 @@
 #include "logsvc/kvlog_service.h"
 #include "platform/foreground.h"
 #include "platform/service_control.h"
-#include "service/command_line.h"
-#include "service/svc_app.h"
+#include "app/command_line.h"
+#include "app/svc_app.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "platform/messages.h"
 #include "platform/service_control.h"
 #include "platform/types.h"
-#include "service/event_logger.h"
+#include "svchost/event_logger.h"
 
 namespace kv {
 

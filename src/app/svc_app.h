@@ -18,9 +18,9 @@
 
 #include "platform/service_manager.h"
 #include "platform/types.h"
-#include "service/event_logger.h"
-#include "service/service.h"
-#include "service/window_application.h"
+#include "svchost/event_logger.h"
+#include "svchost/service.h"
+#include "app/window_application.h"
 
 namespace kv {
 

@@ -1,4 +1,4 @@
-#include "service/command_line.h"
+#include "app/command_line.h"
 
 namespace kv {
 namespace {
