@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build-tsan}
 bash scripts/install-deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE_THREAD=ON -DKV_BUILD_BENCH=OFF >/dev/null
-targets=(platform_tests service_platform_tests service_tests svcrun_tests timer_tests app_tests kvlogserver_tests
+targets=(platform_tests svchost_tests svcrun_tests base_tests app_tests kvlogserver_tests
          logsvc_tests net_tests)
 [ -f tests/faults/CMakeLists.txt ] && targets+=(fault_tests)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"

@@ -13,7 +13,7 @@ namespace {
 TEST(ModuleFileName, IsTheFullPathOfTheRunningExecutable) {
   std::string path = win::ModuleFileName();
   EXPECT_EQ(path, std::filesystem::canonical("/proc/self/exe").string());
-  EXPECT_EQ(std::filesystem::path(path).filename(), "servicemanager_tests");
+  EXPECT_EQ(std::filesystem::path(path).filename(), "platform_tests");
 
   char whole[4096] = {};
   EXPECT_EQ(win::GetModuleFileName(nullptr, whole, sizeof whole), path.size());
