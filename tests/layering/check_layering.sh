@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Checks that the source tree has the shape src/CMakeLists.txt states:
+#  - the library folders, in dependency order, are the list KV_LIBRARY_DIRS
+#    there; every folder of src/ is in that list;
+#  - a file of one library folder includes ("dir/...") only headers of its
+#    own folder or of folders before it in the list;
+#  - tests/ has one folder for each library folder and each tool of tools/,
+#    and besides those only the shared folders named below.
+# Prints every breach and ends with 1 when there is one, else 0.
+#   check_layering.sh [SOURCE_ROOT]
+set -uo pipefail
+root=${1:-$(dirname "$0")/../..}
+cd "$root" || exit 2
+
+# Test folders that belong to no single library or tool: the shared test
+# helpers, the injected failures on the whole program, the manual pages, the
+# service under a real systemd, and this check.
+shared_test_dirs="support faults man systemd layering"
+
+status=0
+fail() {
+  echo "$*"
+  status=1
+}
+# Folders left empty (a checkout after a move) do not count.
+has_files() { [ -n "$(find "$1" -type f -print -quit)" ]; }
+
+order=$(sed -n 's/^[[:space:]]*set(KV_LIBRARY_DIRS[[:space:]]\+\([^)]*\))/\1/p' src/CMakeLists.txt)
+if [ -z "$order" ]; then
+  echo "src/CMakeLists.txt: no set(KV_LIBRARY_DIRS ...) line"
+  exit 1
+fi
+declare -A rank
+i=0
+for dir in $order; do
+  rank[$dir]=$i
+  i=$((i + 1))
+done
+
+for path in src/*/; do
+  dir=$(basename "$path")
+  has_files "$path" || continue
+  [ -n "${rank[$dir]+x}" ] || fail "src/$dir: not in KV_LIBRARY_DIRS of src/CMakeLists.txt"
+done
+
+# Every quoted include with a folder, as "file<TAB>line<TAB>folder".
+while IFS=$'\t' read -r file line target; do
+  dir=${file#src/}
+  dir=${dir%%/*}
+  [ -n "${rank[$dir]+x}" ] || continue  # reported above
+  if [ -z "${rank[$target]+x}" ]; then
+    fail "$file:$line: includes \"$target/...\", which is no library folder"
+  elif [ "${rank[$target]}" -gt "${rank[$dir]}" ]; then
+    fail "$file:$line: $dir includes \"$target/...\", which comes after it in KV_LIBRARY_DIRS"
+  fi
+done < <(grep -rn --include='*.h' --include='*.cpp' -E '^[[:space:]]*#[[:space:]]*include[[:space:]]+"[^"/]+/' src |
+           sed -E 's/^([^:]+):([0-9]+):[^"]*"([^"/]+)\/.*/\1\t\2\t\3/')
+
+declare -A expected
+for dir in $order $shared_test_dirs; do expected[$dir]=1; done
+for path in tools/*/; do
+  [ -f "$path/CMakeLists.txt" ] && expected[$(basename "$path")]=1
+done
+for path in tests/*/; do
+  dir=$(basename "$path")
+  has_files "$path" || continue
+  [ -n "${expected[$dir]+x}" ] || fail "tests/$dir: no library folder or tool of that name; its tests belong in the folder of what they test"
+  [ -f "$path/CMakeLists.txt" ] || fail "tests/$dir: no CMakeLists.txt, so nothing in it is built"
+done
+for dir in $order; do
+  [ -d "tests/$dir" ] || fail "tests/$dir: missing; each library folder has a test folder"
+done
+for path in tools/*/; do
+  dir=$(basename "$path")
+  [ -f "$path/CMakeLists.txt" ] && [ ! -d "tests/$dir" ] && fail "tests/$dir: missing; each tool has a test folder"
+done
+
+[ "$status" -eq 0 ] && echo "layering: each of $(echo $order | sed "s/ /, /g") uses only the ones before it"
+exit "$status"
