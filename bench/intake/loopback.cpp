@@ -1,66 +1,24 @@
 #include "loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <stdexcept>
 
 namespace kvbench {
-namespace {
 
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
-// Binds 127.0.0.1 port 0; returns the socket and its port.
-int BindLoopback(std::uint16_t& port) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr = Loopback(0);
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("bind failed");
-  }
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-}  // namespace
-
-std::uint16_t FreeUdpPort() {
-  std::uint16_t port = 0;
-  ::close(BindLoopback(port));
-  return port;
-}
-
-RelayCounter::RelayCounter() : fd_(BindLoopback(port_)) {
-  int size = 4 << 20;
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+RelayCounter::RelayCounter() {
+  socket_.SetReceiveBuffer(4 << 20);
   thread_ = std::thread([this] { Run(); });
 }
 
 RelayCounter::~RelayCounter() {
   stop_ = true;
   thread_.join();
-  ::close(fd_);
 }
 
 void RelayCounter::Run() {
-  pollfd p{fd_, POLLIN, 0};
-  char buffer[4096];
+  using namespace std::chrono_literals;
   while (!stop_.load(std::memory_order_relaxed)) {
-    if (::poll(&p, 1, 50) <= 0) continue;
-    while (::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) count_.fetch_add(1, std::memory_order_release);
+    if (!socket_.WaitReadable(50ms)) continue;
+    while (socket_.Discard()) count_.fetch_add(1, std::memory_order_release);
   }
 }
 
@@ -74,9 +32,7 @@ Sender::~Sender() {
 
 void Sender::Run(std::uint16_t port, Load load, const RelayCounter& relays) {
   using Clock = std::chrono::steady_clock;
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  const sockaddr_in to = Loopback(port);
+  kvtest::UdpListener socket;
   // Relays counted before this sender began belong to an earlier load.
   std::uint64_t forgiven = relays.Count();
   std::uint64_t sent = 0;
@@ -96,10 +52,8 @@ void Sender::Run(std::uint16_t port, Load load, const RelayCounter& relays) {
         }
       }
     }
-    if (::sendto(fd, payload_.data(), payload_.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0)
-      ++sent;
+    if (socket.TrySendTo(port, payload_)) ++sent;
   }
-  ::close(fd);
 }
 
 }  // namespace kvbench

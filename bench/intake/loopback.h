@@ -1,5 +1,6 @@
-// Loopback UDP pieces of the intake benchmark: a counter of arriving relays,
-// a load sender, and a free port. 127.0.0.1 only.
+// Loopback UDP pieces of the intake benchmark: a counter of arriving relays
+// and a load sender, on the UDP listener of the test helpers. 127.0.0.1
+// only.
 #pragma once
 
 #include <atomic>
@@ -7,10 +8,11 @@
 #include <string>
 #include <thread>
 
+#include "support/udp_listener.h"
+
 namespace kvbench {
 
-// A port on 127.0.0.1 that was free a moment ago.
-std::uint16_t FreeUdpPort();
+using kvtest::FreeUdpPort;
 
 // Owns a UDP socket on 127.0.0.1 (port of the system's choosing) and the
 // thread that counts every datagram arriving there. Count() is safe from
@@ -22,14 +24,13 @@ class RelayCounter {
   RelayCounter(const RelayCounter&) = delete;
   RelayCounter& operator=(const RelayCounter&) = delete;
 
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return socket_.Port(); }
   std::uint64_t Count() const { return count_.load(std::memory_order_acquire); }
 
  private:
   void Run();
 
-  std::uint16_t port_ = 0;  // before fd_: the bind fills it in
-  int fd_ = -1;
+  kvtest::UdpListener socket_;
   std::atomic<std::uint64_t> count_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;

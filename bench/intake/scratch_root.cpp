@@ -4,7 +4,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,20 +11,9 @@
 
 namespace kvbench {
 
-ScratchRoot::ScratchRoot() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kvbench-root-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  logFolder_ = Sub("logs");
+ScratchRoot::ScratchRoot() : logFolder_(Sub("logs")) {
   std::filesystem::create_directories(Sub("opt/KelvaneSystem"));
-  std::filesystem::create_directories(Sub("dev"));
   std::filesystem::create_directories(logFolder_);
-
-  if (const char* previous = std::getenv("KV_PLATFORM_ROOT")) {
-    hadPrevious_ = true;
-    previous_ = previous;
-  }
-  ::setenv("KV_PLATFORM_ROOT", path_.c_str(), 1);
 
   // Without a socket the entries would go to standard error, in between
   // the figures.
@@ -44,16 +32,7 @@ ScratchRoot::ScratchRoot() {
 
 ScratchRoot::~ScratchRoot() {
   if (syslog_ >= 0) ::close(syslog_);
-  if (hadPrevious_) {
-    ::setenv("KV_PLATFORM_ROOT", previous_.c_str(), 1);
-  } else {
-    ::unsetenv("KV_PLATFORM_ROOT");
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
 }
-
-std::string ScratchRoot::Sub(const std::string& relative) const { return path_ + "/" + relative; }
 
 void ScratchRoot::WriteSettings(std::uint16_t receivePort, std::uint16_t repeatPort, int intervalSeconds) const {
   std::ofstream ini(Sub("opt/KelvaneSystem/KVLogService.ini"), std::ios::binary | std::ios::trunc);

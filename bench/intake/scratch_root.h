@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace kvbench {
 
-// Owns the temporary folder, the KV_PLATFORM_ROOT setting (the previous
-// value comes back at the end) and the syslog socket. Main thread only.
+// Owns the temporary platform root (the test helpers' ScopedPlatformRoot:
+// the folder and the KV_PLATFORM_ROOT setting, whose previous value comes
+// back at the end) and the syslog socket. Main thread only.
 class ScratchRoot {
  public:
   ScratchRoot();
@@ -19,7 +22,7 @@ class ScratchRoot {
   ScratchRoot& operator=(const ScratchRoot&) = delete;
 
   // Path() + "/" + relative
-  std::string Sub(const std::string& relative) const;
+  std::string Sub(const std::string& relative) const { return root_.Sub(relative); }
   const std::string& LogFolder() const { return logFolder_; }
 
   // Writes the module's INI file with these settings and the log folder.
@@ -29,11 +32,9 @@ class ScratchRoot {
   void DrainEventLog() const;
 
  private:
-  std::string path_;
+  kvtest::ScopedPlatformRoot root_;
   std::string logFolder_;
   int syslog_ = -1;
-  bool hadPrevious_ = false;
-  std::string previous_;
 };
 
 }  // namespace kvbench

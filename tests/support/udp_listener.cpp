@@ -34,8 +34,7 @@ UdpListener::UdpListener() : UdpListener(0) {}
 UdpListener::UdpListener(std::uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) Throw("socket");
-  int size = 1 << 20;
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  SetReceiveBuffer(1 << 20);
   sockaddr_in addr = Loopback(port);
   if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int err = errno;
@@ -53,15 +52,7 @@ UdpListener::~UdpListener() {
 }
 
 std::optional<std::string> UdpListener::Receive(std::chrono::milliseconds timeout) {
-  pollfd p{fd_, POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    int rc = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
-    if (rc > 0) break;
-    if (rc == 0) return std::nullopt;
-    if (errno != EINTR) Throw("poll");
-  }
+  if (!WaitReadable(timeout)) return std::nullopt;
   std::vector<char> buf(65536);
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
@@ -71,11 +62,32 @@ std::optional<std::string> UdpListener::Receive(std::chrono::milliseconds timeou
   return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
-void UdpListener::SendTo(std::uint16_t port, std::string_view payload) {
-  sockaddr_in addr = Loopback(port);
-  if (::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-    Throw("sendto");
+bool UdpListener::WaitReadable(std::chrono::milliseconds timeout) {
+  pollfd p{fd_, POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    int rc = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (rc > 0) return true;
+    if (rc == 0) return false;
+    if (errno != EINTR) Throw("poll");
   }
+}
+
+bool UdpListener::Discard() {
+  char byte;
+  return ::recv(fd_, &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) >= 0;
+}
+
+void UdpListener::SetReceiveBuffer(int bytes) { ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
+
+void UdpListener::SendTo(std::uint16_t port, std::string_view payload) {
+  if (!TrySendTo(port, payload)) Throw("sendto");
+}
+
+bool UdpListener::TrySendTo(std::uint16_t port, std::string_view payload) {
+  sockaddr_in addr = Loopback(port);
+  return ::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr) >= 0;
 }
 
 std::uint16_t FreeUdpPort() {

@@ -25,6 +25,15 @@ class UdpListener {
   std::optional<std::string> Receive(std::chrono::milliseconds timeout);
   // Sends `payload` from this socket to 127.0.0.1 `port`.
   void SendTo(std::uint16_t port, std::string_view payload);
+  // The same, but false (errno set) instead of an exception when it fails.
+  bool TrySendTo(std::uint16_t port, std::string_view payload);
+  // For listeners that only count: waits until a datagram is queued, at most
+  // `timeout` (false when none came), and takes and drops the next one
+  // without waiting (false when none is queued).
+  bool WaitReadable(std::chrono::milliseconds timeout);
+  bool Discard();
+  // Asks for a receive queue of `bytes` (the system may give less).
+  void SetReceiveBuffer(int bytes);
   // The sender port of the last datagram received.
   std::uint16_t LastPeerPort() const { return lastPeerPort_; }
 
