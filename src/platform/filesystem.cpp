@@ -14,8 +14,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 
+#include "platform/detail/handle_table.h"
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 
 namespace win {
@@ -38,53 +39,22 @@ struct HandleObject {
       if (closedir(dir) != 0) err = errno;
       dir = nullptr;
     }
-    if (fd >= 0) {
-      if (close(fd) != 0 && errno != EINTR) err = errno;
-      fd = -1;
-    }
+    if (int fdErr = fd.Close(); fdErr != 0) err = fdErr;
     return err;
   }
 
   const Kind kind;
   DIR* dir = nullptr;
-  int fd = -1;
+  detail::UniqueFd fd;
   std::mutex lock;  // one directory read at a time per stream
 };
 
 namespace {
 
-// Every live handle, owned here. A handle value that is not in the table
-// (closed twice, never opened) is refused with ERROR_INVALID_HANDLE instead
-// of touching freed memory.
-class HandleTable {
- public:
-  HANDLE Add(std::shared_ptr<HandleObject> object) {
-    HANDLE handle = object.get();
-    std::lock_guard<std::mutex> guard(mutex_);
-    objects_.emplace(handle, std::move(object));
-    return handle;
-  }
-  std::shared_ptr<HandleObject> Find(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = objects_.find(handle);
-    return it == objects_.end() ? nullptr : it->second;
-  }
-  std::shared_ptr<HandleObject> Remove(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = objects_.find(handle);
-    if (it == objects_.end()) return nullptr;
-    std::shared_ptr<HandleObject> object = std::move(it->second);
-    objects_.erase(it);
-    return object;
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects_;
-};
-
-HandleTable& Handles() {
-  static HandleTable table;
+// Every live handle; a value that is not in it is refused with
+// ERROR_INVALID_HANDLE.
+detail::HandleTable<HANDLE, HandleObject>& Handles() {
+  static detail::HandleTable<HANDLE, HandleObject> table;
   return table;
 }
 
@@ -384,12 +354,12 @@ HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition) {
 BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, DWORD* written) {
   if (written) *written = 0;
   std::shared_ptr<HandleObject> object = Handles().Find(file);
-  if (!object || object->kind != HandleObject::Kind::File || object->fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (!object || object->kind != HandleObject::Kind::File || !object->fd) return Fail(ERROR_INVALID_HANDLE);
   if (bytes > 0 && !data) return Fail(ERROR_INVALID_PARAMETER);
   const char* next = static_cast<const char*>(data);
   DWORD done = 0;
   while (done < bytes) {
-    ssize_t n = write(object->fd, next + done, bytes - done);
+    ssize_t n = write(object->fd.Get(), next + done, bytes - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/detail/handle_table.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
 #include "platform/root.h"
@@ -40,35 +40,9 @@ using detail::TrimBlanks;
 constexpr std::string_view kServicesPrefix = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK;
 
-// Every open key, owned here; an unknown HKEY value is refused with
-// ERROR_INVALID_HANDLE.
-class KeyTable {
- public:
-  HKEY Add(RegistryKeyObject key) {
-    auto object = std::make_unique<RegistryKeyObject>(std::move(key));
-    HKEY handle = object.get();
-    std::lock_guard<std::mutex> guard(mutex_);
-    keys_.emplace(handle, std::move(object));
-    return handle;
-  }
-  std::optional<RegistryKeyObject> Find(HKEY handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = keys_.find(handle);
-    if (it == keys_.end()) return std::nullopt;
-    return *it->second;
-  }
-  bool Remove(HKEY handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return keys_.erase(handle) != 0;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<HKEY, std::unique_ptr<RegistryKeyObject>> keys_;
-};
-
-KeyTable& Keys() {
-  static KeyTable table;
+// Every open key; an unknown HKEY value is refused with ERROR_INVALID_HANDLE.
+detail::HandleTable<HKEY, RegistryKeyObject>& Keys() {
+  static detail::HandleTable<HKEY, RegistryKeyObject> table;
   return table;
 }
 
@@ -87,7 +61,7 @@ std::string UnitFolder() { return PlatformPath("/etc/systemd/system"); }
 std::optional<RegistryKeyObject> Resolve(HKEY key, const std::string& subKey) {
   std::string base;
   if (key != HKEY_LOCAL_MACHINE) {
-    std::optional<RegistryKeyObject> parent = Keys().Find(key);
+    std::shared_ptr<const RegistryKeyObject> parent = Keys().Find(key);
     if (!parent) return std::nullopt;
     base = parent->path;
   }
@@ -500,7 +474,7 @@ LONG RegOpenKeyEx(HKEY key, const std::string& subKey, DWORD /*options*/, REGSAM
 
 LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* /*reserved*/, DWORD* type, BYTE* data,
                      DWORD* dataSize) {
-  std::optional<RegistryKeyObject> object = Keys().Find(key);
+  std::shared_ptr<const RegistryKeyObject> object = Keys().Find(key);
   if (!object) return key == HKEY_LOCAL_MACHINE ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE;
   if ((object->access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
   StoredValue value;
@@ -520,7 +494,7 @@ LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* /*reserved*/
 
 LONG RegSetValueEx(HKEY key, const std::string& valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
                    DWORD dataSize) {
-  std::optional<RegistryKeyObject> object = Keys().Find(key);
+  std::shared_ptr<const RegistryKeyObject> object = Keys().Find(key);
   if (!object) return key == HKEY_LOCAL_MACHINE ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
   if ((object->access & KEY_SET_VALUE) == 0 || object->path.empty()) return ERROR_ACCESS_DENIED;
   if (dataSize > 0 && !data) return ERROR_INVALID_PARAMETER;

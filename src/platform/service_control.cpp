@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 
 namespace win {
@@ -74,21 +75,6 @@ bool IsPending(DWORD state) {
   return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
          state == SERVICE_PAUSE_PENDING;
 }
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The one dispatcher run of the process. All fields are guarded by `mutex`.
 struct Session {
@@ -174,20 +160,20 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     return FALSE_;
   }
 
-  Fd notifyFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (notifyFd.get() < 0 || connect(notifyFd.get(), reinterpret_cast<sockaddr*>(&addr), addrLength) != 0) {
+  detail::UniqueFd notifyFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (notifyFd.Get() < 0 || connect(notifyFd.Get(), reinterpret_cast<sockaddr*>(&addr), addrLength) != 0) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE_;
   }
   timeval timeout{kNotifySendTimeoutSeconds, 0};
-  setsockopt(notifyFd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  setsockopt(notifyFd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 
   // The service-main thread made below inherits this thread's mask.
   ScopedServiceSignalBlock block;
   sigset_t signals = ControlSignalSet();
-  Fd signalFd(signalfd(-1, &signals, SFD_CLOEXEC));
-  Fd wakeFd(eventfd(0, EFD_CLOEXEC));
-  if (signalFd.get() < 0 || wakeFd.get() < 0) {
+  detail::UniqueFd signalFd(signalfd(-1, &signals, SFD_CLOEXEC));
+  detail::UniqueFd wakeFd(eventfd(0, EFD_CLOEXEC));
+  if (signalFd.Get() < 0 || wakeFd.Get() < 0) {
     SetLastError(ErrorFromErrno(errno));
     return FALSE_;
   }
@@ -206,8 +192,8 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     session.serviceName = name;
     session.handler = nullptr;
     session.registered = false;
-    session.notifyFd = notifyFd.get();
-    session.wakeFd = wakeFd.get();
+    session.notifyFd = notifyFd.Get();
+    session.wakeFd = wakeFd.Get();
     session.readySent = false;
     session.stoppedReported = false;
     session.mainReturned = false;
@@ -264,16 +250,16 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
       }
       continue;
     }
-    pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
+    pollfd fds[2] = {{signalFd.Get(), POLLIN, 0}, {wakeFd.Get(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;  // EINTR: look again
     if (fds[1].revents & POLLIN) {
       std::uint64_t count = 0;
-      while (read(wakeFd.get(), &count, sizeof(count)) < 0 && errno == EINTR) {
+      while (read(wakeFd.Get(), &count, sizeof(count)) < 0 && errno == EINTR) {
       }
     }
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info{};
-      if (read(signalFd.get(), &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) continue;
+      if (read(signalFd.Get(), &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) continue;
       DWORD control = ControlForSignal(static_cast<int>(info.ssi_signo));
       LPHANDLER_FUNCTION handler = nullptr;
       {

@@ -9,9 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/detail/handle_table.h"
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "platform/text_file.h"
@@ -33,7 +35,8 @@ struct ServiceHandleObject {
   bool isManager = false;
   DWORD access = 0;
   std::string unitName;  // "<name>.service" as it stands in the folder
-  bool changedDatabase = false;
+  // Set by a change made through this handle (read when it closes).
+  std::atomic<bool> changedDatabase{false};
 };
 
 namespace {
@@ -42,44 +45,9 @@ constexpr std::string_view kUnitSuffix = ".service";
 constexpr std::string_view kWantsFolder = "multi-user.target.wants";
 constexpr std::size_t kMaxServiceName = 256;
 
-// Every open handle, owned here; an unknown value is refused with
-// ERROR_INVALID_HANDLE.
-class HandleTable {
- public:
-  SC_HANDLE Add(ServiceHandleObject object) {
-    auto owned = std::make_unique<ServiceHandleObject>(std::move(object));
-    SC_HANDLE handle = owned.get();
-    std::lock_guard<std::mutex> guard(mutex_);
-    handles_.emplace(handle, std::move(owned));
-    return handle;
-  }
-  std::optional<ServiceHandleObject> Find(SC_HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end()) return std::nullopt;
-    return *it->second;
-  }
-  void MarkChanged(SC_HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = handles_.find(handle);
-    if (it != handles_.end()) it->second->changedDatabase = true;
-  }
-  std::optional<ServiceHandleObject> Remove(SC_HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end()) return std::nullopt;
-    ServiceHandleObject object = *it->second;
-    handles_.erase(it);
-    return object;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<SC_HANDLE, std::unique_ptr<ServiceHandleObject>> handles_;
-};
-
-HandleTable& Handles() {
-  static HandleTable table;
+// Every open handle; an unknown value is refused with ERROR_INVALID_HANDLE.
+detail::HandleTable<SC_HANDLE, ServiceHandleObject>& Handles() {
+  static detail::HandleTable<SC_HANDLE, ServiceHandleObject> table;
   return table;
 }
 
@@ -280,12 +248,12 @@ std::string UnitText(const std::string& displayName, const std::string& binaryPa
 
 // Creates the file with its whole content; fails when it exists.
 DWORD WriteNewFile(const std::string& path, std::string_view content) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == EEXIST ? ERROR_SERVICE_EXISTS : ErrorFromErrno(errno);
+  detail::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd) return errno == EEXIST ? ERROR_SERVICE_EXISTS : ErrorFromErrno(errno);
   std::size_t done = 0;
   int err = 0;
   while (done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
+    ssize_t n = write(fd.Get(), content.data() + done, content.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       err = errno;
@@ -293,7 +261,7 @@ DWORD WriteNewFile(const std::string& path, std::string_view content) {
     }
     done += static_cast<std::size_t>(n);
   }
-  if (close(fd) != 0 && err == 0) err = errno;
+  if (int closeErr = fd.Close(); closeErr != 0 && err == 0) err = closeErr;
   if (err != 0) {
     unlink(path.c_str());
     return ErrorFromErrno(err);
@@ -373,9 +341,9 @@ SC_HANDLE OpenSCManager(const char* machineName, const char* databaseName, DWORD
     std::lock_guard<std::mutex> guard(DatabaseMutex());
     if (!EnsureUnitFolder() || !MayWriteFolder(ServiceUnitFolder())) return FailHandle(ERROR_ACCESS_DENIED);
   }
-  ServiceHandleObject manager;
-  manager.isManager = true;
-  manager.access = desiredAccess;
+  auto manager = std::make_shared<ServiceHandleObject>();
+  manager->isManager = true;
+  manager->access = desiredAccess;
   SetLastError(ERROR_SUCCESS);
   return Handles().Add(std::move(manager));
 }
@@ -384,7 +352,7 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
                         DWORD serviceType, DWORD startType, DWORD errorControl, const char* binaryPathName,
                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
                         const char* serviceStartName, const char* /*password*/) {
-  std::optional<ServiceHandleObject> owner = Handles().Find(manager);
+  std::shared_ptr<const ServiceHandleObject> owner = Handles().Find(manager);
   if (!owner || !owner->isManager) return FailHandle(ERROR_INVALID_HANDLE);
   if ((owner->access & SC_MANAGER_CREATE_SERVICE) == 0) return FailHandle(ERROR_ACCESS_DENIED);
   if (!serviceName || !IsValidServiceName(serviceName)) return FailHandle(ERROR_INVALID_NAME);
@@ -420,16 +388,16 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
     }
   }
   if (tagId) *tagId = 1;
-  ServiceHandleObject service;
-  service.access = desiredAccess;
-  service.unitName = unitName;
-  service.changedDatabase = true;
+  auto service = std::make_shared<ServiceHandleObject>();
+  service->access = desiredAccess;
+  service->unitName = unitName;
+  service->changedDatabase = true;
   SetLastError(ERROR_SUCCESS);
   return Handles().Add(std::move(service));
 }
 
 SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess) {
-  std::optional<ServiceHandleObject> owner = Handles().Find(manager);
+  std::shared_ptr<const ServiceHandleObject> owner = Handles().Find(manager);
   if (!owner || !owner->isManager) return FailHandle(ERROR_INVALID_HANDLE);
   if (!serviceName || !IsValidServiceName(serviceName)) return FailHandle(ERROR_INVALID_NAME);
   std::string unitName;
@@ -438,15 +406,15 @@ SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD desiredA
     unitName = FindUnit(serviceName);
   }
   if (unitName.empty()) return FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
-  ServiceHandleObject service;
-  service.access = desiredAccess;
-  service.unitName = unitName;
+  auto service = std::make_shared<ServiceHandleObject>();
+  service->access = desiredAccess;
+  service->unitName = unitName;
   SetLastError(ERROR_SUCCESS);
   return Handles().Add(std::move(service));
 }
 
 BOOL DeleteService(SC_HANDLE service) {
-  std::optional<ServiceHandleObject> object = Handles().Find(service);
+  std::shared_ptr<ServiceHandleObject> object = Handles().Find(service);
   if (!object || object->isManager) return Fail(ERROR_INVALID_HANDLE);
   if ((object->access & DELETE_ACCESS) == 0) return Fail(ERROR_ACCESS_DENIED);
   {
@@ -459,13 +427,13 @@ BOOL DeleteService(SC_HANDLE service) {
       return Fail(errno == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : ErrorFromErrno(errno));
     RemoveWantsLink(object->unitName);
   }
-  Handles().MarkChanged(service);
+  object->changedDatabase = true;
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  std::optional<ServiceHandleObject> object = Handles().Remove(handle);
+  std::shared_ptr<const ServiceHandleObject> object = Handles().Remove(handle);
   if (!object) return Fail(ERROR_INVALID_HANDLE);
   if (object->changedDatabase) ReloadSystemdIfRunning();
   SetLastError(ERROR_SUCCESS);

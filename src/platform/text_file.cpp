@@ -6,26 +6,12 @@
 
 #include <cerrno>
 
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
 
 namespace win::detail {
 namespace {
-
-// Closes a descriptor on every path.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Closes a file handle on every path; Close() reports a failing close.
 class FileHandle {
@@ -66,7 +52,7 @@ DWORD ReadWholeFile(const std::string& path, std::string& content) {
     }
     return err == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err);
   }
-  Descriptor file(fd);
+  UniqueFd file(fd);
   struct stat st {};
   // Only regular files hold text; a folder, FIFO or device is not read.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
