@@ -33,8 +33,6 @@ class FileHandle {
   HANDLE handle_;
 };
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 DWORD ReadWholeFile(const std::string& path, std::string& content) {
@@ -80,20 +78,6 @@ DWORD WriteWholeFile(const std::string& path, std::string_view content) {
   }
   if (!file.Close()) return GetLastError();
   return ERROR_SUCCESS;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
 }
 
 }  // namespace win::detail
