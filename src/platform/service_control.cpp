@@ -22,6 +22,7 @@
 
 #include "platform/detail/unique_fd.h"
 #include "platform/error.h"
+#include "platform/notify_protocol.h"
 
 namespace win {
 
@@ -44,21 +45,6 @@ sigset_t ControlSignalSet() {
   return set;
 }
 
-// The control code a signal stands for; 0 for none.
-DWORD ControlForSignal(int sig) {
-  switch (sig) {
-    case SIGTERM:
-    case SIGINT: return SERVICE_CONTROL_STOP;
-    case SIGUSR1: return SERVICE_CONTROL_PAUSE;
-    case SIGUSR2: return SERVICE_CONTROL_CONTINUE;
-    case SIGHUP: return SERVICE_CONTROL_INTERROGATE;
-    case SIGPWR: return SERVICE_CONTROL_SHUTDOWN;
-    default: break;
-  }
-  if (sig >= SIGRTMIN && sig <= SIGRTMAX) return SERVICE_CONTROL_CUSTOM_FIRST + static_cast<DWORD>(sig - SIGRTMIN);
-  return 0;
-}
-
 // Whether the service manager passes `control` on, given the controls the
 // last report accepted. Interrogate and custom codes always pass.
 bool Accepted(DWORD control, DWORD accepted) {
@@ -69,11 +55,6 @@ bool Accepted(DWORD control, DWORD accepted) {
     case SERVICE_CONTROL_SHUTDOWN: return accepted & SERVICE_ACCEPT_SHUTDOWN;
     default: return true;
   }
-}
-
-bool IsPending(DWORD state) {
-  return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
-         state == SERVICE_PAUSE_PENDING;
 }
 
 // The one dispatcher run of the process. All fields are guarded by `mutex`.
@@ -331,43 +312,6 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   }
   session.readySent = session.readySent || firstRunning;
   return TRUE_;
-}
-
-std::string ServiceStateText(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED: return "Stopped";
-    case SERVICE_START_PENDING: return "Start pending";
-    case SERVICE_STOP_PENDING: return "Stop pending";
-    case SERVICE_RUNNING: return "Running";
-    case SERVICE_CONTINUE_PENDING: return "Continue pending";
-    case SERVICE_PAUSE_PENDING: return "Pause pending";
-    case SERVICE_PAUSED: return "Paused";
-    default: return "State " + std::to_string(state);
-  }
-}
-
-std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning) {
-  std::string text = "X_SERVICE_STATUS=";
-  for (DWORD field : {status.dwServiceType, status.dwCurrentState, status.dwControlsAccepted, status.dwWin32ExitCode,
-                      status.dwServiceSpecificExitCode, status.dwCheckPoint, status.dwWaitHint}) {
-    if (text.back() != '=') text += ' ';
-    text += std::to_string(field);
-  }
-  text += "\nSTATUS=" + ServiceStateText(status.dwCurrentState);
-  if (status.dwWin32ExitCode != 0 || status.dwServiceSpecificExitCode != 0) {
-    text += " (exit code " + std::to_string(status.dwWin32ExitCode);
-    if (status.dwServiceSpecificExitCode != 0) {
-      text += ", service code " + std::to_string(status.dwServiceSpecificExitCode);
-    }
-    text += ')';
-  }
-  if (firstRunning) text += "\nREADY=1";
-  if (status.dwCurrentState == SERVICE_STOP_PENDING) text += "\nSTOPPING=1";
-  // A zero wait hint would ask the manager to give up at once; it is left out.
-  if (IsPending(status.dwCurrentState) && status.dwWaitHint != 0) {
-    text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<std::uint64_t>(status.dwWaitHint) * 1000);
-  }
-  return text;
 }
 
 }  // namespace win
