@@ -15,6 +15,7 @@
 #include "platform/codepage.h"
 #include "platform/detail/handle_table.h"
 #include "platform/detail/unique_fd.h"
+#include "platform/detail/write_all.h"
 #include "platform/error.h"
 #include "platform/root.h"
 
@@ -47,15 +48,7 @@ std::atomic<bool> gStandardErrorOnly{false};
 
 void WriteToStandardError(const std::string& source, const std::string& message) {
   std::string line = source + ": " + message + "\n";
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  detail::WriteAll(STDERR_FILENO, line.data(), line.size());
 }
 
 // Sends one datagram to <root>/dev/log; false when the socket cannot be

@@ -13,6 +13,7 @@ namespace win {
 namespace {
 
 using detail::EqualsNoCase;
+using detail::Fail;
 using detail::TrimBlanks;
 
 constexpr std::size_t kMaxValueBytes = 2047;
@@ -52,11 +53,6 @@ std::string DeliverDefault(std::string_view value) {
 std::mutex& WriteMutex() {
   static std::mutex mutex;
   return mutex;
-}
-
-BOOL Fail(DWORD code) {
-  SetLastError(code);
-  return FALSE_;
 }
 
 }  // namespace

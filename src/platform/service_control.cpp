@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -20,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/detail/ascii.h"
 #include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 #include "platform/notify_protocol.h"
@@ -269,7 +269,7 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUNCTION handler) {
   Session& session = TheSession();
   std::lock_guard lock(session.mutex);
-  if (!name || !session.running || strcasecmp(name, session.serviceName.c_str()) != 0) {
+  if (!name || !session.running || !detail::EqualsNoCase(name, session.serviceName)) {
     SetLastError(ERROR_SERVICE_NOT_IN_EXE);
     return nullptr;
   }

@@ -21,6 +21,7 @@
 #include "platform/detail/ascii.h"
 #include "platform/detail/handle_table.h"
 #include "platform/detail/unique_fd.h"
+#include "platform/detail/write_all.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "platform/unit_file.h"
@@ -62,10 +63,7 @@ SC_HANDLE FailHandle(DWORD code) {
   return nullptr;
 }
 
-BOOL Fail(DWORD code) {
-  SetLastError(code);
-  return FALSE_;
-}
+using detail::Fail;
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -120,17 +118,7 @@ bool ParseDependencies(const char* list, std::vector<std::string>& services) {
 DWORD WriteNewFile(const std::string& path, std::string_view content) {
   detail::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd) return errno == EEXIST ? ERROR_SERVICE_EXISTS : ErrorFromErrno(errno);
-  std::size_t done = 0;
-  int err = 0;
-  while (done < content.size()) {
-    ssize_t n = write(fd.Get(), content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  int err = detail::WriteAll(fd.Get(), content.data(), content.size());
   if (int closeErr = fd.Close(); closeErr != 0 && err == 0) err = closeErr;
   if (err != 0) {
     unlink(path.c_str());

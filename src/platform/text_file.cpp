@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/detail/path_error.h"
 #include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
@@ -41,15 +42,7 @@ DWORD ReadWholeFile(const std::string& path, std::string& content) {
   do {
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block the open
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    int err = errno;
-    if (err == ENOENT) {
-      std::string::size_type slash = path.find_last_of('/');
-      std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-      return DirectoryExists(folder) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    }
-    return err == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err);
-  }
+  if (fd < 0) return ErrorForPath(errno, path);
   UniqueFd file(fd);
   struct stat st {};
   // Only regular files hold text; a folder, FIFO or device is not read.
