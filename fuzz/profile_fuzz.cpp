@@ -11,6 +11,7 @@
 
 #include "base/strconv.h"
 #include "fuzz_check.h"
+#include "platform/ini_lines.h"
 #include "platform/profile.h"
 #include "scratch_root.h"
 
@@ -47,6 +48,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path = IniPath();
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+
+  // The line model behind the reader gives any text back byte for byte.
+  FUZZ_CHECK(win::detail::IniLines(bytes, win::detail::IniRules::Profile()).Print() == bytes);
 
   kvfuzz::WriteFileBytes(path, bytes.data(), bytes.size());
   std::array<std::string, kKeys.size()> before;

@@ -14,6 +14,7 @@
 #include "config/log_svc_config.h"
 #include "fuzz_check.h"
 #include "platform/error.h"
+#include "platform/ini_lines.h"
 #include "platform/registry.h"
 #include "scratch_root.h"
 
@@ -65,6 +66,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  // The store's line model gives any text back byte for byte.
+  FUZZ_CHECK(win::detail::IniLines(bytes, win::detail::IniRules::Store()).Print() == bytes);
   kvfuzz::WriteFileBytes(StoreFile(), bytes.data(), bytes.size());
 
   const std::string programFiles = kv::GetProgramFilesDir();

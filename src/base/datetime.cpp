@@ -1,28 +1,22 @@
 #include "base/datetime.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "base/exception.h"
+#include "platform/calendar.h"
 
 namespace kv {
 namespace {
 
-constexpr int kDaysTo1899_12_30 = 693594;  // 1899-12-30 counted from 0001-01-01 as day 1
-
-int DaysBeforeYear(int year) {
-  int y = year - 1;
-  return y * 365 + y / 4 - y / 100 + y / 400;
-}
+// 1899-12-30, day 0 of a TDateTime, as a day of the platform calendar.
+constexpr std::int64_t kDay0 = -25569;
 
 }  // namespace
 
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+bool IsLeapYear(int year) { return win::IsLeapYear(year); }
 
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month < 1 || month > 12) return 0;
-  return kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
-}
+int DaysInMonth(int year, int month) { return win::DaysInMonth(year, month); }
 
 bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int ms,
                        TDateTime& out) {
@@ -30,11 +24,7 @@ bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int s
     return false;
   if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || ms < 0 || ms > 999)
     return false;
-  int days = DaysBeforeYear(year);
-  for (int m = 1; m < month; ++m) days += DaysInMonth(year, m);
-  days += day;
-  // days counts 0001-01-01 as 1, so 1899-12-30 is day kDaysTo1899_12_30.
-  double date = static_cast<double>(days - kDaysTo1899_12_30);
+  double date = static_cast<double>(win::DaysFromCivil(year, month, day) - kDay0);
   double time = (hour * 3600000.0 + minute * 60000.0 + second * 1000.0 + ms) / 86400000.0;
   out = date >= 0 ? date + time : date - time;
   return true;
@@ -58,26 +48,10 @@ DateTimeParts DecodeDateTime(TDateTime value) {
   double whole = std::trunc(value);
   long long msOfDay = std::llround(std::fabs(value - whole) * 86400000.0);
   if (msOfDay >= 86400000LL) msOfDay = 86400000LL - 1;
-  long long days = static_cast<long long>(whole) + kDaysTo1899_12_30;  // 1 = 0001-01-01
-  // Civil date from a day count (0001-01-01 = 1).
-  long long d = days - 1;
-  int y400 = static_cast<int>(d / 146097);
-  d %= 146097;
-  int y100 = static_cast<int>(d / 36524);
-  if (y100 == 4) y100 = 3;
-  d -= y100 * 36524LL;
-  int y4 = static_cast<int>(d / 1461);
-  d %= 1461;
-  int y1 = static_cast<int>(d / 365);
-  if (y1 == 4) y1 = 3;
-  d -= y1 * 365LL;
-  p.year = y400 * 400 + y100 * 100 + y4 * 4 + y1 + 1;
-  p.month = 1;
-  while (d >= DaysInMonth(p.year, p.month)) {
-    d -= DaysInMonth(p.year, p.month);
-    ++p.month;
-  }
-  p.day = static_cast<int>(d) + 1;
+  const win::CivilDate date = win::CivilFromDays(static_cast<std::int64_t>(whole) + kDay0);
+  p.year = static_cast<int>(date.year);
+  p.month = date.month;
+  p.day = date.day;
   p.hour = static_cast<int>(msOfDay / 3600000);
   p.minute = static_cast<int>(msOfDay / 60000 % 60);
   p.second = static_cast<int>(msOfDay / 1000 % 60);

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/detail/unique_fd.h"
+
 namespace win::detail {
 namespace {
 
@@ -46,23 +48,18 @@ constexpr std::size_t RecordSize(std::size_t stored) { return (kHeader + stored 
 class Eventfd {
  public:
   Eventfd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~Eventfd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Eventfd(const Eventfd&) = delete;
-  Eventfd& operator=(const Eventfd&) = delete;
-  int get() const { return fd_; }
+  int get() const { return fd_.Get(); }
   void Signal() const {
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(fd_.Get(), &one, sizeof one);
   }
   void Clear() const {
     std::uint64_t value;
-    [[maybe_unused]] ssize_t n = ::read(fd_, &value, sizeof value);
+    [[maybe_unused]] ssize_t n = ::read(fd_.Get(), &value, sizeof value);
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace

@@ -12,10 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 
 namespace win {
 namespace {
+
+using detail::UniqueFd;
 
 thread_local int tLastErrno = 0;
 
@@ -107,32 +110,28 @@ BOOL AppendTo(int in, std::uint64_t bytes, std::string_view tail, const std::str
     return FailWith(ERROR_ACCESS_DENIED, EACCES);
   }
   bool created = false;
-  int out = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-  if (out < 0 && errno == ENOENT) {
-    out = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL, 0666);
-    created = out >= 0;
+  UniqueFd out(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!out && errno == ENOENT) {
+    out.Reset(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL, 0666));
+    created = out.Valid();
   }
-  if (out < 0) return Fail(errno);
+  if (!out) return Fail(errno);
   struct stat outStat {};
-  if (::fstat(out, &outStat) != 0) {
-    int err = errno;
-    ::close(out);
-    return Fail(err);
-  }
+  if (::fstat(out.Get(), &outStat) != 0) return Fail(errno);
   const off_t end = outStat.st_size;
-  bool ok = (bytes == 0 || KernelCopy(in, out, bytes, end)) &&
-            WriteAllAt(out, tail.data(), tail.size(), end + static_cast<off_t>(bytes)) && ::fsync(out) == 0;
+  bool ok = (bytes == 0 || KernelCopy(in, out.Get(), bytes, end)) &&
+            WriteAllAt(out.Get(), tail.data(), tail.size(), end + static_cast<off_t>(bytes)) &&
+            ::fsync(out.Get()) == 0;
   int err = errno;
   if (!ok) {
     if (created) {
       ::unlink(target.c_str());
-    } else if (::ftruncate(out, end) != 0) {
+    } else if (::ftruncate(out.Get(), end) != 0) {
       // Nothing more can be done; the error reported is the copy's.
     }
-    ::close(out);
     return Fail(err);
   }
-  if (::close(out) != 0) return Fail(errno);
+  if (int closeErr = out.Close(); closeErr != 0) return Fail(closeErr);
   return TRUE_;
 }
 
@@ -161,7 +160,7 @@ BOOL LockedAppendFile::Open(const std::string& path) {
   // and ends with it (or with the process, however it ends).
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
-    ::close(fd);
+    UniqueFd refused(fd);
     return err == EWOULDBLOCK ? FailWith(ERROR_SHARING_VIOLATION, err) : Fail(err);
   }
   fd_ = fd;
@@ -169,7 +168,7 @@ BOOL LockedAppendFile::Open(const std::string& path) {
 }
 
 void LockedAppendFile::Close() {
-  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  UniqueFd(std::exchange(fd_, -1)).Reset();
 }
 
 std::uint64_t LockedAppendFile::Size() const {
@@ -256,11 +255,11 @@ BOOL MoveFileNoReplace(const std::string& from, const std::string& to) {
 }
 
 BOOL FlushFolder(const std::string& folder) {
-  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
-  int rc = ::fsync(fd);
+  UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return Fail(errno);
+  int rc = ::fsync(fd.Get());
   int err = errno;
-  ::close(fd);
+  fd.Reset();
   // Some file systems cannot sync a folder; their entries are as durable as
   // they get.
   if (rc != 0 && err != EINVAL && err != EROFS) return Fail(err);

@@ -74,6 +74,15 @@ void SetLastError(DWORD code);
 // others. Never fails; an unknown code gets a generic text.
 std::string FormatSystemMessage(DWORD code);
 
+namespace detail {
+// Sets the calling thread's last error and returns FALSE_: the failure
+// return of the BOOL calls.
+inline BOOL Fail(DWORD code) {
+  SetLastError(code);
+  return FALSE_;
+}
+}  // namespace detail
+
 // errno value -> Windows error number (file system, process calls).
 DWORD ErrorFromErrno(int err);
 // errno value -> Windows Sockets number.

@@ -11,9 +11,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <set>
 
 #include "platform/codepage.h"
+#include "platform/detail/handle_table.h"
+#include "platform/detail/unique_fd.h"
+#include "platform/detail/write_all.h"
 #include "platform/error.h"
 #include "platform/root.h"
 
@@ -25,11 +27,7 @@ namespace win {
 // picked up.
 struct EventSourceObject {
   std::string name;
-  int fd = -1;
-
-  ~EventSourceObject() {
-    if (fd >= 0) close(fd);
-  }
+  detail::UniqueFd fd;
 };
 
 namespace {
@@ -40,28 +38,17 @@ constexpr int kFacilityDaemon = 3;
 constexpr int kSendTimeoutSeconds = 1;
 
 // Live handles, so that a stale or foreign handle fails cleanly instead of
-// being used.
-std::mutex gHandlesMutex;
-std::set<EventSourceObject*> gHandles;
+// being used, and a source being reported to outlives its deregistration.
+detail::HandleTable<HEVENTLOG, EventSourceObject>& Sources() {
+  static detail::HandleTable<HEVENTLOG, EventSourceObject> table;
+  return table;
+}
 
 std::atomic<bool> gStandardErrorOnly{false};
 
-bool IsLive(EventSourceObject* source) {
-  std::lock_guard lock(gHandlesMutex);
-  return gHandles.count(source) != 0;
-}
-
 void WriteToStandardError(const std::string& source, const std::string& message) {
   std::string line = source + ": " + message + "\n";
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  detail::WriteAll(STDERR_FILENO, line.data(), line.size());
 }
 
 // Sends one datagram to <root>/dev/log; false when the socket cannot be
@@ -116,23 +103,22 @@ HEVENTLOG RegisterEventSource(const char* server, const char* sourceName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  auto source = std::make_unique<EventSourceObject>();
+  auto source = std::make_shared<EventSourceObject>();
   source->name = sourceName;
-  source->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (source->fd < 0) {
+  source->fd.Reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!source->fd) {
     SetLastError(ErrorFromErrno(errno));
     return nullptr;
   }
   timeval timeout{kSendTimeoutSeconds, 0};
-  setsockopt(source->fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-  std::lock_guard lock(gHandlesMutex);
-  gHandles.insert(source.get());
-  return source.release();
+  setsockopt(source->fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  return Sources().Add(std::move(source));
 }
 
-BOOL ReportEvent(HEVENTLOG source, WORD type, WORD /*category*/, DWORD /*eventId*/, const void* /*sid*/,
+BOOL ReportEvent(HEVENTLOG handle, WORD type, WORD /*category*/, DWORD /*eventId*/, const void* /*sid*/,
                  WORD numStrings, DWORD /*dataSize*/, const char** strings, const void* /*data*/) {
-  if (!source || !IsLive(source)) {
+  std::shared_ptr<const EventSourceObject> source = Sources().Find(handle);
+  if (!source) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE_;
   }
@@ -144,19 +130,15 @@ BOOL ReportEvent(HEVENTLOG source, WORD type, WORD /*category*/, DWORD /*eventId
   SYSTEMTIME now{};
   GetLocalTime(&now);
   std::string datagram = SyslogDatagram(type, source->name, static_cast<DWORD>(getpid()), now, message);
-  if (gStandardErrorOnly.load() || !SendToSyslog(source->fd, datagram)) WriteToStandardError(source->name, message);
+  if (gStandardErrorOnly.load() || !SendToSyslog(source->fd.Get(), datagram)) WriteToStandardError(source->name, message);
   return TRUE_;
 }
 
 BOOL DeregisterEventSource(HEVENTLOG source) {
-  {
-    std::lock_guard lock(gHandlesMutex);
-    if (!source || gHandles.erase(source) == 0) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE_;
-    }
+  if (!Sources().Remove(source)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE_;
   }
-  std::unique_ptr<EventSourceObject> owned(source);
   return TRUE_;
 }
 

@@ -14,8 +14,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 
+#include "platform/calendar.h"
+#include "platform/detail/handle_table.h"
+#include "platform/detail/path_error.h"
+#include "platform/detail/unique_fd.h"
+#include "platform/detail/write_all.h"
 #include "platform/error.h"
 
 namespace win {
@@ -38,60 +42,27 @@ struct HandleObject {
       if (closedir(dir) != 0) err = errno;
       dir = nullptr;
     }
-    if (fd >= 0) {
-      if (close(fd) != 0 && errno != EINTR) err = errno;
-      fd = -1;
-    }
+    if (int fdErr = fd.Close(); fdErr != 0) err = fdErr;
     return err;
   }
 
   const Kind kind;
   DIR* dir = nullptr;
-  int fd = -1;
+  detail::UniqueFd fd;
   std::mutex lock;  // one directory read at a time per stream
 };
 
 namespace {
 
-// Every live handle, owned here. A handle value that is not in the table
-// (closed twice, never opened) is refused with ERROR_INVALID_HANDLE instead
-// of touching freed memory.
-class HandleTable {
- public:
-  HANDLE Add(std::shared_ptr<HandleObject> object) {
-    HANDLE handle = object.get();
-    std::lock_guard<std::mutex> guard(mutex_);
-    objects_.emplace(handle, std::move(object));
-    return handle;
-  }
-  std::shared_ptr<HandleObject> Find(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = objects_.find(handle);
-    return it == objects_.end() ? nullptr : it->second;
-  }
-  std::shared_ptr<HandleObject> Remove(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = objects_.find(handle);
-    if (it == objects_.end()) return nullptr;
-    std::shared_ptr<HandleObject> object = std::move(it->second);
-    objects_.erase(it);
-    return object;
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects_;
-};
-
-HandleTable& Handles() {
-  static HandleTable table;
+// Every live handle; a value that is not in it is refused with
+// ERROR_INVALID_HANDLE.
+detail::HandleTable<HANDLE, HandleObject>& Handles() {
+  static detail::HandleTable<HANDLE, HandleObject> table;
   return table;
 }
 
-BOOL Fail(DWORD code) {
-  SetLastError(code);
-  return FALSE_;
-}
+using detail::ErrorForPath;
+using detail::Fail;
 
 std::string ParentOf(const std::string& path) {
   std::string::size_type slash = path.find_last_of(PathDelim);
@@ -111,15 +82,6 @@ std::string NameOf(const std::string& path) {
 bool IsDirectoryPath(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The Windows number for a failing call on `path`: a missing entry is 2 when
-// its folder exists and 3 when the folder itself is missing, as Windows tells
-// "file not found" from "path not found".
-DWORD ErrorForPath(int err, const std::string& path) {
-  if (err == ENOENT) return IsDirectoryPath(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-  if (err == ENOTDIR) return ERROR_PATH_NOT_FOUND;
-  return ErrorFromErrno(err);
 }
 
 bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
@@ -198,20 +160,13 @@ BOOL ReadNextEntry(HandleObject& find, WIN32_FIND_DATA* data) {
   return TRUE_;
 }
 
-// Days since 1970-01-01 -> civil date (proleptic Gregorian).
-void CivilFromDays(std::int64_t days, std::int64_t& year, unsigned& month, unsigned& day) {
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(days - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = doy - (153 * mp + 2) / 5 + 1;
-  month = mp < 10 ? mp + 3 : mp - 9;
-  year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
-}
-
 }  // namespace
+
+DWORD detail::ErrorForPath(int err, const std::string& path) {
+  if (err == ENOENT) return IsDirectoryPath(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  if (err == ENOTDIR) return ERROR_PATH_NOT_FOUND;
+  return ErrorFromErrno(err);
+}
 
 DWORD GetFileAttributes(const std::string& path) {
   struct stat st {};
@@ -334,12 +289,9 @@ BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime) {
   std::uint64_t totalSeconds = TicksOf(*ft) / kTicksPerSecond;
   std::int64_t days = static_cast<std::int64_t>(totalSeconds / 86400) - kEpochDifference / 86400;
   unsigned secondOfDay = static_cast<unsigned>(totalSeconds % 86400);
-  std::int64_t year = 0;
-  unsigned month = 0;
-  unsigned day = 0;
-  CivilFromDays(days, year, month, day);
-  if (year < 1980 || year > 2107) return Fail(ERROR_INVALID_PARAMETER);
-  *fatDate = static_cast<WORD>(((year - 1980) << 9) | (month << 5) | day);
+  const CivilDate date = CivilFromDays(days);
+  if (date.year < 1980 || date.year > 2107) return Fail(ERROR_INVALID_PARAMETER);
+  *fatDate = static_cast<WORD>(((date.year - 1980) << 9) | (date.month << 5) | date.day);
   *fatTime = static_cast<WORD>(((secondOfDay / 3600) << 11) | (((secondOfDay / 60) % 60) << 5) | ((secondOfDay % 60) / 2));
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
@@ -384,25 +336,12 @@ HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition) {
 BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, DWORD* written) {
   if (written) *written = 0;
   std::shared_ptr<HandleObject> object = Handles().Find(file);
-  if (!object || object->kind != HandleObject::Kind::File || object->fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (!object || object->kind != HandleObject::Kind::File || !object->fd) return Fail(ERROR_INVALID_HANDLE);
   if (bytes > 0 && !data) return Fail(ERROR_INVALID_PARAMETER);
-  const char* next = static_cast<const char*>(data);
-  DWORD done = 0;
-  while (done < bytes) {
-    ssize_t n = write(object->fd, next + done, bytes - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      if (written) *written = done;
-      return Fail(ErrorFromErrno(err));
-    }
-    if (n == 0) {
-      if (written) *written = done;
-      return Fail(ERROR_DISK_FULL);
-    }
-    done += static_cast<DWORD>(n);
-  }
-  if (written) *written = done;
+  std::size_t done = 0;
+  const int err = detail::WriteAll(object->fd.Get(), data, bytes, &done);
+  if (written) *written = static_cast<DWORD>(done);
+  if (err != 0) return Fail(ErrorFromErrno(err));
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
 }

@@ -15,20 +15,16 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/detail/unique_fd.h"
 #include "platform/eventlog.h"
 
 namespace win {
 
 struct ForegroundServiceManager::State {
   std::string prefix;
-  int socketFd = -1;
-  int stopFd = -1;
+  detail::UniqueFd socketFd;
+  detail::UniqueFd stopFd;
   std::thread reader;
-
-  ~State() {
-    if (socketFd >= 0) close(socketFd);
-    if (stopFd >= 0) close(stopFd);
-  }
 
   // The STATUS= line of one notify datagram, printed when there is one.
   void Print(const std::string& datagram) const {
@@ -51,7 +47,7 @@ struct ForegroundServiceManager::State {
     bool any = false;
     char buffer[4096];
     for (;;) {
-      ssize_t n = recv(socketFd, buffer, sizeof(buffer), MSG_DONTWAIT);
+      ssize_t n = recv(socketFd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return any;
       any = true;
@@ -61,7 +57,7 @@ struct ForegroundServiceManager::State {
 
   void Run() const {
     for (;;) {
-      pollfd fds[2] = {{socketFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+      pollfd fds[2] = {{socketFd.Get(), POLLIN, 0}, {stopFd.Get(), POLLIN, 0}};
       if (poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
         return;
@@ -74,9 +70,9 @@ struct ForegroundServiceManager::State {
 
 ForegroundServiceManager::ForegroundServiceManager(std::string prefix) : state_(std::make_unique<State>()) {
   state_->prefix = std::move(prefix);
-  state_->socketFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  state_->stopFd = eventfd(0, EFD_CLOEXEC);
-  if (state_->socketFd < 0 || state_->stopFd < 0)
+  state_->socketFd.Reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  state_->stopFd.Reset(eventfd(0, EFD_CLOEXEC));
+  if (!state_->socketFd || !state_->stopFd)
     throw std::runtime_error(std::string("no notify socket: ") + std::strerror(errno));
   std::random_device random;
   std::string name = "@kvlogserver-foreground-" + std::to_string(getpid()) + "-" + std::to_string(random());
@@ -85,7 +81,7 @@ ForegroundServiceManager::ForegroundServiceManager(std::string prefix) : state_(
   std::memcpy(addr.sun_path, name.c_str(), name.size());
   addr.sun_path[0] = '\0';
   socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-  if (bind(state_->socketFd, reinterpret_cast<sockaddr*>(&addr), length) != 0)
+  if (bind(state_->socketFd.Get(), reinterpret_cast<sockaddr*>(&addr), length) != 0)
     throw std::runtime_error(std::string("no notify socket: ") + std::strerror(errno));
   setenv("NOTIFY_SOCKET", name.c_str(), 1);
   SetEventLogToStandardError(true);
@@ -95,7 +91,7 @@ ForegroundServiceManager::ForegroundServiceManager(std::string prefix) : state_(
 
 ForegroundServiceManager::~ForegroundServiceManager() {
   std::uint64_t one = 1;
-  while (write(state_->stopFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+  while (write(state_->stopFd.Get(), &one, sizeof(one)) < 0 && errno == EINTR) {
   }
   if (state_->reader.joinable()) state_->reader.join();
   state_->Drain();

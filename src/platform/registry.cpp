@@ -3,23 +3,18 @@
 // edit them while the program runs.
 #include "platform/registry.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <vector>
 
-#include "platform/codepage.h"
+#include "platform/detail/handle_table.h"
 #include "platform/error.h"
-#include "platform/filesystem.h"
 #include "platform/root.h"
+#include "platform/ini_lines.h"
 #include "platform/text_file.h"
+#include "platform/unit_file.h"
 
 namespace win {
 
@@ -40,35 +35,9 @@ using detail::TrimBlanks;
 constexpr std::string_view kServicesPrefix = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK;
 
-// Every open key, owned here; an unknown HKEY value is refused with
-// ERROR_INVALID_HANDLE.
-class KeyTable {
- public:
-  HKEY Add(RegistryKeyObject key) {
-    auto object = std::make_unique<RegistryKeyObject>(std::move(key));
-    HKEY handle = object.get();
-    std::lock_guard<std::mutex> guard(mutex_);
-    keys_.emplace(handle, std::move(object));
-    return handle;
-  }
-  std::optional<RegistryKeyObject> Find(HKEY handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = keys_.find(handle);
-    if (it == keys_.end()) return std::nullopt;
-    return *it->second;
-  }
-  bool Remove(HKEY handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return keys_.erase(handle) != 0;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<HKEY, std::unique_ptr<RegistryKeyObject>> keys_;
-};
-
-KeyTable& Keys() {
-  static KeyTable table;
+// Every open key; an unknown HKEY value is refused with ERROR_INVALID_HANDLE.
+detail::HandleTable<HKEY, RegistryKeyObject>& Keys() {
+  static detail::HandleTable<HKEY, RegistryKeyObject> table;
   return table;
 }
 
@@ -80,14 +49,13 @@ std::mutex& FilesMutex() {
 }
 
 std::string StorePath() { return PlatformPath("/etc/kvregistry.conf"); }
-std::string UnitFolder() { return PlatformPath("/etc/systemd/system"); }
 
 // The key's own registry resolved against its parent. A leading backslash
 // starts at the root key.
 std::optional<RegistryKeyObject> Resolve(HKEY key, const std::string& subKey) {
   std::string base;
   if (key != HKEY_LOCAL_MACHINE) {
-    std::optional<RegistryKeyObject> parent = Keys().Find(key);
+    std::shared_ptr<const RegistryKeyObject> parent = Keys().Find(key);
     if (!parent) return std::nullopt;
     base = parent->path;
   }
@@ -110,76 +78,19 @@ std::string ServiceNameOf(const std::string& path) {
   return name;
 }
 
-// The unit file of a service ("" when there is none). Service names are
-// case-blind, unit file names are not: an exact match comes first.
+// The unit file of a service ("" when there is none), by the service
+// manager's own rules.
 std::string FindUnitFile(const std::string& serviceName) {
-  std::string folder = UnitFolder();
-  std::string wanted = serviceName + ".service";
-  if (FileExists(folder + "/" + wanted)) return folder + "/" + wanted;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return "";
-  std::string found;
-  while (const struct dirent* entry = readdir(dir)) {
-    if (EqualsNoCase(entry->d_name, wanted) && FileExists(folder + "/" + entry->d_name)) {
-      found = folder + "/" + entry->d_name;
-      break;
-    }
-  }
-  closedir(dir);
-  return found;
-}
-
-// May this file be rewritten (and, when missing, created in its folder)?
-bool MayWrite(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0) {
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;  // read-only for everyone
-    return access(path.c_str(), W_OK) == 0;
-  }
-  std::string::size_type slash = path.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  return access(folder.c_str(), W_OK) == 0;
+  std::string name = detail::FindUnit(serviceName);
+  return name.empty() ? "" : detail::UnitFolder() + "/" + name;
 }
 
 // ---- text store ----------------------------------------------------------
 
-struct Lines {
-  std::vector<std::string> items;  // without '\n'; a '\r' stays with its line
-  bool crlf = false;               // the file's own line end, for added lines
-};
-
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::string::size_type start = 0;
-  while (start < text.size()) {
-    std::string::size_type end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.items.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  lines.crlf = !lines.items.empty() && !lines.items.front().empty() && lines.items.front().back() == '\r';
+detail::IniLines ParseStore(std::string_view text) {
+  detail::IniLines lines(text, detail::IniRules::Store());
+  lines.EndLastLine();  // every line of a rewritten store ends
   return lines;
-}
-
-std::string JoinLines(const Lines& lines) {
-  std::string text;
-  for (const std::string& line : lines.items) {
-    text += line;
-    text += '\n';
-  }
-  return text;
-}
-
-std::string_view WithoutCr(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
-// "[name]" -> name; nullopt for other lines.
-std::optional<std::string_view> SectionName(std::string_view line) {
-  line = TrimBlanks(WithoutCr(line));
-  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
-  return TrimBlanks(line.substr(1, line.size() - 2));
 }
 
 bool SameKeyPath(std::string_view a, std::string_view b) {
@@ -188,21 +99,8 @@ bool SameKeyPath(std::string_view a, std::string_view b) {
   return EqualsNoCase(a, b);
 }
 
-// Lines [first, end) of the first section of that name.
-struct SectionRange {
-  std::size_t header;
-  std::size_t end;
-};
-
-std::optional<SectionRange> FindSection(const Lines& lines, std::string_view path) {
-  for (std::size_t i = 0; i < lines.items.size(); ++i) {
-    std::optional<std::string_view> name = SectionName(lines.items[i]);
-    if (!name || !SameKeyPath(*name, path)) continue;
-    std::size_t end = i + 1;
-    while (end < lines.items.size() && !SectionName(lines.items[end])) ++end;
-    return SectionRange{i, end};
-  }
-  return std::nullopt;
+std::optional<detail::IniSection> FindSection(const detail::IniLines& lines, std::string_view path) {
+  return lines.FindSection([path](std::string_view name) { return SameKeyPath(name, path); });
 }
 
 struct StoredValue {
@@ -242,16 +140,13 @@ std::optional<DWORD> ParseDword(std::string_view text) {
 }
 
 // `Name = type:data`; nullopt for comments, blank lines and malformed values.
-std::optional<StoredValue> ParseValueLine(std::string_view line) {
-  line = WithoutCr(line);
-  std::string_view head = TrimBlanks(line);
-  if (head.empty() || head.front() == ';' || head.front() == '#' || head.front() == '[') return std::nullopt;
-  std::string_view::size_type eq = line.find('=');
-  if (eq == std::string_view::npos) return std::nullopt;
+std::optional<StoredValue> ParseValueLine(const detail::IniLines& lines, std::size_t i) {
+  std::optional<detail::IniKey> key = lines.Key(i);
+  if (!key) return std::nullopt;
   StoredValue value;
-  value.name = std::string(TrimBlanks(line.substr(0, eq)));
+  value.name = std::string(key->name);
   if (value.name == "@") value.name.clear();
-  std::string_view rest = line.substr(eq + 1);
+  std::string_view rest = key->value;
   while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
   std::string_view::size_type colon = rest.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
@@ -274,32 +169,32 @@ std::optional<StoredValue> ParseValueLine(std::string_view line) {
 }
 
 // The first valid line of that value in the section.
-std::optional<std::size_t> FindValueLine(const Lines& lines, const SectionRange& section, std::string_view name) {
-  for (std::size_t i = section.header + 1; i < section.end; ++i) {
-    std::optional<StoredValue> value = ParseValueLine(lines.items[i]);
-    if (value && EqualsNoCase(value->name, name)) return i;
-  }
-  return std::nullopt;
+std::optional<std::size_t> FindValueLine(const detail::IniLines& lines, const detail::IniSection& section,
+                                         std::string_view name) {
+  return lines.FindLine(section, [&](std::size_t i) {
+    std::optional<StoredValue> value = ParseValueLine(lines, i);
+    return value && EqualsNoCase(value->name, name);
+  });
 }
 
 // Reads the store: ERROR_SUCCESS, or 2 when it is missing.
-LONG ReadStore(Lines& lines) {
+LONG ReadStore(std::optional<detail::IniLines>& lines) {
   std::string text;
   DWORD err = detail::ReadWholeFile(StorePath(), text);
   if (err == ERROR_PATH_NOT_FOUND) err = ERROR_FILE_NOT_FOUND;
   if (err != ERROR_SUCCESS) return static_cast<LONG>(err);
-  lines = SplitLines(text);
+  lines = ParseStore(text);
   return ERROR_SUCCESS;
 }
 
 LONG QueryStoreValue(const std::string& path, const std::string& name, StoredValue& out) {
-  Lines lines;
+  std::optional<detail::IniLines> lines;
   if (LONG err = ReadStore(lines)) return err;
-  std::optional<SectionRange> section = FindSection(lines, path);
+  std::optional<detail::IniSection> section = FindSection(*lines, path);
   if (!section) return ERROR_FILE_NOT_FOUND;
-  std::optional<std::size_t> line = FindValueLine(lines, *section, name);
+  std::optional<std::size_t> line = FindValueLine(*lines, *section, name);
   if (!line) return ERROR_FILE_NOT_FOUND;
-  out = *ParseValueLine(lines.items[*line]);
+  out = *ParseValueLine(*lines, *line);
   return ERROR_SUCCESS;
 }
 
@@ -312,143 +207,48 @@ std::string FormatValueLine(const std::string& name, DWORD type, const std::stri
 
 LONG SetStoreValue(const std::string& path, const std::string& valueLine, const std::string& name,
                    bool createSection) {
-  Lines lines;
-  LONG err = ReadStore(lines);
+  std::optional<detail::IniLines> read;
+  LONG err = ReadStore(read);
   if (err == ERROR_FILE_NOT_FOUND && createSection) err = ERROR_SUCCESS;
   if (err != ERROR_SUCCESS) return err;
-  std::string ending = lines.crlf ? "\r" : "";
-  std::optional<SectionRange> section = FindSection(lines, path);
+  detail::IniLines lines = read ? std::move(*read) : ParseStore("");
+  const std::string_view ending = lines.FirstLineEnd();
+  std::optional<detail::IniSection> section = FindSection(lines, path);
   if (!section) {
     if (!createSection) return ERROR_FILE_NOT_FOUND;
-    if (!lines.items.empty() && !TrimBlanks(WithoutCr(lines.items.back())).empty()) lines.items.push_back(ending);
-    lines.items.push_back("[" + path + "]" + ending);
-    lines.items.push_back(valueLine + ending);
+    if (lines.Count() > 0 && !TrimBlanks(lines.Text(lines.Count() - 1)).empty()) lines.Insert(lines.Count(), "", ending);
+    lines.Insert(lines.Count(), "[" + path + "]", ending);
+    lines.Insert(lines.Count(), valueLine, ending);
   } else if (std::optional<std::size_t> line = FindValueLine(lines, *section, name)) {
-    lines.items[*line] = valueLine + ending;
+    lines.Replace(*line, valueLine, ending);
   } else {
     std::size_t after = section->header;
     for (std::size_t i = section->header + 1; i < section->end; ++i) {
-      if (ParseValueLine(lines.items[i])) after = i;
+      if (ParseValueLine(lines, i)) after = i;
     }
-    lines.items.insert(lines.items.begin() + static_cast<std::ptrdiff_t>(after + 1), valueLine + ending);
+    lines.Insert(after + 1, valueLine, ending);
   }
-  return static_cast<LONG>(detail::WriteWholeFile(StorePath(), JoinLines(lines)));
+  return static_cast<LONG>(detail::WriteWholeFile(StorePath(), lines.Print()));
 }
 
 // ---- service unit files --------------------------------------------------
 
-std::string AnsiToUtf8(std::string_view text) {
-  if (GetACP() == CP_UTF8) return std::string(text);
-  return WideCharToMultiByte(CP_UTF8, AnsiToWideChar(text));
-}
-
-std::string Utf8ToAnsiText(std::string_view text) {
-  if (GetACP() == CP_UTF8) return std::string(text);
-  return WideCharToAnsi(MultiByteToWideChar(CP_UTF8, text));
-}
-
-// Is this line of a unit file an assignment of `Description`?
-bool IsDescriptionLine(std::string_view line) {
-  line = TrimBlanks(WithoutCr(line));
-  constexpr std::string_view kKey = "Description";
-  if (line.substr(0, kKey.size()) != kKey) return false;
-  return TrimBlanks(line.substr(kKey.size())).substr(0, 1) == "=";
-}
-
-bool ContinuesOnNextLine(std::string_view line) {
-  line = WithoutCr(line);
-  return !line.empty() && line.back() == '\\';
-}
-
-std::optional<SectionRange> FindUnitSection(const Lines& lines) {
-  for (std::size_t i = 0; i < lines.items.size(); ++i) {
-    std::optional<std::string_view> name = SectionName(lines.items[i]);
-    if (!name || *name != "Unit") continue;
-    std::size_t end = i + 1;
-    while (end < lines.items.size() && !SectionName(lines.items[end])) ++end;
-    return SectionRange{i, end};
-  }
-  return std::nullopt;
-}
-
-// systemd expands "%" specifiers in a description: "%%" is a plain "%".
-std::string EscapeSpecifiers(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    out += c;
-    if (c == '%') out += '%';
-  }
-  return out;
-}
-
-std::string UnescapeSpecifiers(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    out += text[i];
-    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') ++i;
-  }
-  return out;
-}
-
 LONG QueryDescription(const std::string& unitFile, StoredValue& out) {
   std::string text;
   if (DWORD err = detail::ReadWholeFile(unitFile, text)) return static_cast<LONG>(err);
-  Lines lines = SplitLines(text);
-  std::optional<SectionRange> unit = FindUnitSection(lines);
-  if (!unit) return ERROR_FILE_NOT_FOUND;
-  std::optional<std::string> found;
-  for (std::size_t i = unit->header + 1; i < unit->end; ++i) {
-    if (!IsDescriptionLine(lines.items[i])) continue;
-    std::string_view line = TrimBlanks(WithoutCr(lines.items[i]));
-    found = std::string(TrimBlanks(line.substr(line.find('=') + 1)));  // the last assignment is the one in force
-  }
-  if (!found) return ERROR_FILE_NOT_FOUND;
+  std::optional<std::string> description = detail::ReadDescription(text);
+  if (!description) return ERROR_FILE_NOT_FOUND;
   out.name = "Description";
   out.type = REG_SZ;
-  out.data = Utf8ToAnsiText(UnescapeSpecifiers(*found)) + '\0';
+  out.data = *description + '\0';
   return ERROR_SUCCESS;
 }
 
-// Sets the one `Description=` line of the unit's [Unit] section: the first
-// assignment is replaced, later ones (and their continuation lines) go.
+// Sets the one `Description=` line of the unit's [Unit] section.
 LONG SetDescription(const std::string& unitFile, std::string_view ansiText) {
   std::string text;
   if (DWORD err = detail::ReadWholeFile(unitFile, text)) return static_cast<LONG>(err);
-  Lines lines = SplitLines(text);
-  std::string ending = lines.crlf ? "\r" : "";
-  std::string newLine = "Description=" + EscapeSpecifiers(AnsiToUtf8(ansiText)) + ending;
-  std::optional<SectionRange> unit = FindUnitSection(lines);
-  if (!unit) {
-    // Before the first section: lines above it belong to no section and
-    // must not become part of the new one (a stray Description there would
-    // then be read instead of this one).
-    std::size_t at = 0;
-    while (at < lines.items.size() && !SectionName(lines.items[at])) ++at;
-    if (at == lines.items.size()) {
-      lines.items.insert(lines.items.end(), {"[Unit]" + ending, newLine});
-    } else {
-      lines.items.insert(lines.items.begin() + static_cast<std::ptrdiff_t>(at), {"[Unit]" + ending, newLine, ending});
-    }
-  } else {
-    std::vector<std::string> section;
-    bool placed = false;
-    for (std::size_t i = unit->header + 1; i < unit->end; ++i) {
-      if (!IsDescriptionLine(lines.items[i])) {
-        section.push_back(lines.items[i]);
-        continue;
-      }
-      if (!placed) section.push_back(newLine);
-      placed = true;
-      while (ContinuesOnNextLine(lines.items[i]) && i + 1 < unit->end) ++i;
-    }
-    if (!placed) section.insert(section.begin(), newLine);
-    auto first = lines.items.begin() + static_cast<std::ptrdiff_t>(unit->header + 1);
-    auto last = lines.items.begin() + static_cast<std::ptrdiff_t>(unit->end);
-    lines.items.erase(first, last);
-    lines.items.insert(lines.items.begin() + static_cast<std::ptrdiff_t>(unit->header + 1), section.begin(),
-                       section.end());
-  }
-  return static_cast<LONG>(detail::WriteWholeFile(unitFile, JoinLines(lines)));
+  return static_cast<LONG>(detail::WriteWholeFile(unitFile, detail::WithDescription(text, ansiText)));
 }
 
 // Copies a value out with the registry's buffer rules.
@@ -484,12 +284,12 @@ LONG RegOpenKeyEx(HKEY key, const std::string& subKey, DWORD /*options*/, REGSAM
     if (!resolved->serviceName.empty()) {
       std::string unitFile = FindUnitFile(resolved->serviceName);
       if (unitFile.empty()) return ERROR_FILE_NOT_FOUND;
-      if (wantsWrite && !MayWrite(unitFile)) return ERROR_ACCESS_DENIED;
+      if (wantsWrite && !detail::MayWrite(unitFile)) return ERROR_ACCESS_DENIED;
     } else {
-      Lines lines;
+      std::optional<detail::IniLines> lines;
       if (LONG err = ReadStore(lines)) return err;
-      if (!FindSection(lines, resolved->path)) return ERROR_FILE_NOT_FOUND;
-      if (wantsWrite && !MayWrite(StorePath())) return ERROR_ACCESS_DENIED;
+      if (!FindSection(*lines, resolved->path)) return ERROR_FILE_NOT_FOUND;
+      if (wantsWrite && !detail::MayWrite(StorePath())) return ERROR_ACCESS_DENIED;
     }
   } else if (wantsWrite) {
     return ERROR_ACCESS_DENIED;  // the root key itself holds no values here
@@ -500,7 +300,7 @@ LONG RegOpenKeyEx(HKEY key, const std::string& subKey, DWORD /*options*/, REGSAM
 
 LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* /*reserved*/, DWORD* type, BYTE* data,
                      DWORD* dataSize) {
-  std::optional<RegistryKeyObject> object = Keys().Find(key);
+  std::shared_ptr<const RegistryKeyObject> object = Keys().Find(key);
   if (!object) return key == HKEY_LOCAL_MACHINE ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE;
   if ((object->access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
   StoredValue value;
@@ -520,7 +320,7 @@ LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* /*reserved*/
 
 LONG RegSetValueEx(HKEY key, const std::string& valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
                    DWORD dataSize) {
-  std::optional<RegistryKeyObject> object = Keys().Find(key);
+  std::shared_ptr<const RegistryKeyObject> object = Keys().Find(key);
   if (!object) return key == HKEY_LOCAL_MACHINE ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
   if ((object->access & KEY_SET_VALUE) == 0 || object->path.empty()) return ERROR_ACCESS_DENIED;
   if (dataSize > 0 && !data) return ERROR_INVALID_PARAMETER;

@@ -13,8 +13,10 @@
 // means the key cannot be opened (ERROR_FILE_NOT_FOUND).
 //
 // The service key `SYSTEM\CurrentControlSet\Services\<name>` exists exactly
-// when the systemd unit `<root>/etc/systemd/system/<name>.service` exists;
-// its "Description" value is the unit's `Description=` line in `[Unit]`.
+// when the service manager finds the service's unit
+// `<root>/etc/systemd/system/<name>.service` (a link counts even when its
+// target is missing); its "Description" value is the unit's `Description=`
+// line in `[Unit]`.
 //
 // The functions return Windows error numbers (ERROR_SUCCESS when they
 // succeed), as the registry functions do, and are safe from any thread.

@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -20,7 +19,10 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/detail/ascii.h"
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
+#include "platform/notify_protocol.h"
 
 namespace win {
 
@@ -43,21 +45,6 @@ sigset_t ControlSignalSet() {
   return set;
 }
 
-// The control code a signal stands for; 0 for none.
-DWORD ControlForSignal(int sig) {
-  switch (sig) {
-    case SIGTERM:
-    case SIGINT: return SERVICE_CONTROL_STOP;
-    case SIGUSR1: return SERVICE_CONTROL_PAUSE;
-    case SIGUSR2: return SERVICE_CONTROL_CONTINUE;
-    case SIGHUP: return SERVICE_CONTROL_INTERROGATE;
-    case SIGPWR: return SERVICE_CONTROL_SHUTDOWN;
-    default: break;
-  }
-  if (sig >= SIGRTMIN && sig <= SIGRTMAX) return SERVICE_CONTROL_CUSTOM_FIRST + static_cast<DWORD>(sig - SIGRTMIN);
-  return 0;
-}
-
 // Whether the service manager passes `control` on, given the controls the
 // last report accepted. Interrogate and custom codes always pass.
 bool Accepted(DWORD control, DWORD accepted) {
@@ -69,26 +56,6 @@ bool Accepted(DWORD control, DWORD accepted) {
     default: return true;
   }
 }
-
-bool IsPending(DWORD state) {
-  return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
-         state == SERVICE_PAUSE_PENDING;
-}
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The one dispatcher run of the process. All fields are guarded by `mutex`.
 struct Session {
@@ -174,20 +141,20 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     return FALSE_;
   }
 
-  Fd notifyFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (notifyFd.get() < 0 || connect(notifyFd.get(), reinterpret_cast<sockaddr*>(&addr), addrLength) != 0) {
+  detail::UniqueFd notifyFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (notifyFd.Get() < 0 || connect(notifyFd.Get(), reinterpret_cast<sockaddr*>(&addr), addrLength) != 0) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE_;
   }
   timeval timeout{kNotifySendTimeoutSeconds, 0};
-  setsockopt(notifyFd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  setsockopt(notifyFd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 
   // The service-main thread made below inherits this thread's mask.
   ScopedServiceSignalBlock block;
   sigset_t signals = ControlSignalSet();
-  Fd signalFd(signalfd(-1, &signals, SFD_CLOEXEC));
-  Fd wakeFd(eventfd(0, EFD_CLOEXEC));
-  if (signalFd.get() < 0 || wakeFd.get() < 0) {
+  detail::UniqueFd signalFd(signalfd(-1, &signals, SFD_CLOEXEC));
+  detail::UniqueFd wakeFd(eventfd(0, EFD_CLOEXEC));
+  if (signalFd.Get() < 0 || wakeFd.Get() < 0) {
     SetLastError(ErrorFromErrno(errno));
     return FALSE_;
   }
@@ -206,8 +173,8 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     session.serviceName = name;
     session.handler = nullptr;
     session.registered = false;
-    session.notifyFd = notifyFd.get();
-    session.wakeFd = wakeFd.get();
+    session.notifyFd = notifyFd.Get();
+    session.wakeFd = wakeFd.Get();
     session.readySent = false;
     session.stoppedReported = false;
     session.mainReturned = false;
@@ -264,16 +231,16 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
       }
       continue;
     }
-    pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
+    pollfd fds[2] = {{signalFd.Get(), POLLIN, 0}, {wakeFd.Get(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;  // EINTR: look again
     if (fds[1].revents & POLLIN) {
       std::uint64_t count = 0;
-      while (read(wakeFd.get(), &count, sizeof(count)) < 0 && errno == EINTR) {
+      while (read(wakeFd.Get(), &count, sizeof(count)) < 0 && errno == EINTR) {
       }
     }
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info{};
-      if (read(signalFd.get(), &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) continue;
+      if (read(signalFd.Get(), &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) continue;
       DWORD control = ControlForSignal(static_cast<int>(info.ssi_signo));
       LPHANDLER_FUNCTION handler = nullptr;
       {
@@ -302,7 +269,7 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUNCTION handler) {
   Session& session = TheSession();
   std::lock_guard lock(session.mutex);
-  if (!name || !session.running || strcasecmp(name, session.serviceName.c_str()) != 0) {
+  if (!name || !session.running || !detail::EqualsNoCase(name, session.serviceName)) {
     SetLastError(ERROR_SERVICE_NOT_IN_EXE);
     return nullptr;
   }
@@ -345,43 +312,6 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   }
   session.readySent = session.readySent || firstRunning;
   return TRUE_;
-}
-
-std::string ServiceStateText(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED: return "Stopped";
-    case SERVICE_START_PENDING: return "Start pending";
-    case SERVICE_STOP_PENDING: return "Stop pending";
-    case SERVICE_RUNNING: return "Running";
-    case SERVICE_CONTINUE_PENDING: return "Continue pending";
-    case SERVICE_PAUSE_PENDING: return "Pause pending";
-    case SERVICE_PAUSED: return "Paused";
-    default: return "State " + std::to_string(state);
-  }
-}
-
-std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning) {
-  std::string text = "X_SERVICE_STATUS=";
-  for (DWORD field : {status.dwServiceType, status.dwCurrentState, status.dwControlsAccepted, status.dwWin32ExitCode,
-                      status.dwServiceSpecificExitCode, status.dwCheckPoint, status.dwWaitHint}) {
-    if (text.back() != '=') text += ' ';
-    text += std::to_string(field);
-  }
-  text += "\nSTATUS=" + ServiceStateText(status.dwCurrentState);
-  if (status.dwWin32ExitCode != 0 || status.dwServiceSpecificExitCode != 0) {
-    text += " (exit code " + std::to_string(status.dwWin32ExitCode);
-    if (status.dwServiceSpecificExitCode != 0) {
-      text += ", service code " + std::to_string(status.dwServiceSpecificExitCode);
-    }
-    text += ')';
-  }
-  if (firstRunning) text += "\nREADY=1";
-  if (status.dwCurrentState == SERVICE_STOP_PENDING) text += "\nSTOPPING=1";
-  // A zero wait hint would ask the manager to give up at once; it is left out.
-  if (IsPending(status.dwCurrentState) && status.dwWaitHint != 0) {
-    text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<std::uint64_t>(status.dwWaitHint) * 1000);
-  }
-  return text;
 }
 
 }  // namespace win

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/notify_protocol.h"
 #include "platform/types.h"
 
 namespace win {
@@ -127,21 +128,9 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUNCTION handler);
 
 // Sends one status report as one notify datagram (see
-// ServiceStatusNotification). Fails with ERROR_INVALID_HANDLE for a handle
-// of no running dispatcher, ERROR_INVALID_PARAMETER for a null status, or
+// ServiceStatusNotification in notify_protocol.h). Fails with
+// ERROR_INVALID_HANDLE for a handle of no running dispatcher, ERROR_INVALID_PARAMETER for a null status, or
 // the send error. Safe from any thread.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
-
-// The text of one status report's notify datagram, newline-separated lines:
-//   X_SERVICE_STATUS=<type> <state> <accepted> <win32> <specific> <checkpoint> <waithint>
-//   STATUS=<state in words>[ (exit code N[, service code M])]
-//   READY=1                      when `firstRunning`
-//   STOPPING=1                   with a stop-pending report
-//   EXTEND_TIMEOUT_USEC=<µs>     with every pending report whose wait hint is not 0
-std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning);
-
-// "Stopped", "Start pending", "Stop pending", "Running", "Continue pending",
-// "Pause pending", "Paused", or "State N" for others.
-std::string ServiceStateText(DWORD state);
 
 }  // namespace win

@@ -1,7 +1,6 @@
 // The service manager's database on systemd unit files.
 #include "platform/service_manager.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,9 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,10 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "platform/detail/ascii.h"
+#include "platform/detail/handle_table.h"
+#include "platform/detail/unique_fd.h"
+#include "platform/detail/write_all.h"
 #include "platform/error.h"
 #include "platform/root.h"
-#include "platform/text_file.h"
+#include "platform/unit_file.h"
 
 extern char** environ;
 
@@ -33,53 +35,20 @@ struct ServiceHandleObject {
   bool isManager = false;
   DWORD access = 0;
   std::string unitName;  // "<name>.service" as it stands in the folder
-  bool changedDatabase = false;
+  // Set by a change made through this handle (read when it closes).
+  std::atomic<bool> changedDatabase{false};
 };
 
 namespace {
 
-constexpr std::string_view kUnitSuffix = ".service";
+using detail::EqualsNoCase;
+using detail::kUnitSuffix;
 constexpr std::string_view kWantsFolder = "multi-user.target.wants";
 constexpr std::size_t kMaxServiceName = 256;
 
-// Every open handle, owned here; an unknown value is refused with
-// ERROR_INVALID_HANDLE.
-class HandleTable {
- public:
-  SC_HANDLE Add(ServiceHandleObject object) {
-    auto owned = std::make_unique<ServiceHandleObject>(std::move(object));
-    SC_HANDLE handle = owned.get();
-    std::lock_guard<std::mutex> guard(mutex_);
-    handles_.emplace(handle, std::move(owned));
-    return handle;
-  }
-  std::optional<ServiceHandleObject> Find(SC_HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end()) return std::nullopt;
-    return *it->second;
-  }
-  void MarkChanged(SC_HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = handles_.find(handle);
-    if (it != handles_.end()) it->second->changedDatabase = true;
-  }
-  std::optional<ServiceHandleObject> Remove(SC_HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end()) return std::nullopt;
-    ServiceHandleObject object = *it->second;
-    handles_.erase(it);
-    return object;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<SC_HANDLE, std::unique_ptr<ServiceHandleObject>> handles_;
-};
-
-HandleTable& Handles() {
-  static HandleTable table;
+// Every open handle; an unknown value is refused with ERROR_INVALID_HANDLE.
+detail::HandleTable<SC_HANDLE, ServiceHandleObject>& Handles() {
+  static detail::HandleTable<SC_HANDLE, ServiceHandleObject> table;
   return table;
 }
 
@@ -94,24 +63,11 @@ SC_HANDLE FailHandle(DWORD code) {
   return nullptr;
 }
 
-BOOL Fail(DWORD code) {
-  SetLastError(code);
-  return FALSE_;
-}
+using detail::Fail;
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A folder this process may create entries in. Mode bits count for every
-// user: a folder without any write permission bit is refused even for the
-// super-user, whom access(2) would let through.
-bool MayWriteFolder(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-  return access(path.c_str(), W_OK | X_OK) == 0;
 }
 
 // Makes the unit folder and the missing folders above it, one level at a
@@ -130,8 +86,6 @@ bool EnsureUnitFolder() {
   return IsDirectory(folder);
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) { return detail::EqualsNoCase(a, b); }
-
 // Letters, digits, ':', '_', '.', '-': what a unit name may hold (the
 // template '@' and systemd's '\' escapes are left out).
 bool IsValidServiceName(std::string_view name) {
@@ -145,60 +99,6 @@ bool IsValidServiceName(std::string_view name) {
 }
 
 bool HoldsLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
-
-bool IsUnitFile(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
-}
-
-// The unit file name of a service as it stands in the folder ("" when the
-// service has no unit). An exact match comes first, then a case-blind one.
-std::string FindUnit(const std::string& serviceName) {
-  const std::string folder = ServiceUnitFolder();
-  std::string wanted = serviceName + std::string(kUnitSuffix);
-  if (IsUnitFile(folder + "/" + wanted)) return wanted;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return "";
-  std::string found;
-  while (const struct dirent* entry = readdir(dir)) {
-    if (EqualsNoCase(entry->d_name, wanted) && IsUnitFile(folder + "/" + entry->d_name)) {
-      found = entry->d_name;
-      break;
-    }
-  }
-  closedir(dir);
-  return found;
-}
-
-// The program's texts are in the ANSI code page; unit files are UTF-8.
-std::string AnsiToUtf8(std::string_view text) {
-  if (GetACP() == CP_UTF8) return std::string(text);
-  return WideCharToMultiByte(CP_UTF8, AnsiToWideChar(text));
-}
-
-// systemd expands "%" specifiers in most unit settings: "%%" is a plain "%".
-std::string EscapeSpecifiers(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    out += c;
-    if (c == '%') out += '%';
-  }
-  return out;
-}
-
-// The executable path as the first word of ExecStart: quoted, with "\" and
-// '"' escaped, when it holds blanks, quotes or backslashes, so that a path
-// with a blank still names the whole file.
-std::string ExecStartPath(std::string_view path) {
-  std::string escaped = EscapeSpecifiers(AnsiToUtf8(path));
-  if (escaped.find_first_of(" \t\"'\\") == std::string::npos) return escaped;
-  std::string quoted = "\"";
-  for (char c : escaped) {
-    if (c == '\\' || c == '"') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
 
 // The names of a NUL-separated dependency list ended by an empty entry.
 // Groups are dropped; false for a service name that cannot name a unit.
@@ -214,86 +114,12 @@ bool ParseDependencies(const char* list, std::vector<std::string>& services) {
   return true;
 }
 
-// The sandbox of the service process. It runs as root (the LocalSystem
-// account) and keeps what a log service needs: UDP and local sockets, the
-// syslog socket and the notify socket, reading and writing files anywhere
-// outside /usr, /boot, /efi and /etc (read-only) and the home folders
-// (hidden), also in folders of other owners (CAP_DAC_OVERRIDE), and ports
-// below 1024 (CAP_NET_BIND_SERVICE). Everything else is taken away: an
-// exposure of about 1.9 in `systemd-analyze security`.
-constexpr std::string_view kSandbox =
-    "NoNewPrivileges=yes\n"
-    "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\n"
-    "ProtectSystem=full\n"
-    "ProtectHome=yes\n"
-    "PrivateTmp=yes\n"
-    "PrivateDevices=yes\n"
-    "PrivateMounts=yes\n"
-    "DevicePolicy=closed\n"
-    "ProtectKernelTunables=yes\n"
-    "ProtectKernelModules=yes\n"
-    "ProtectKernelLogs=yes\n"
-    "ProtectControlGroups=yes\n"
-    "ProtectClock=yes\n"
-    "ProtectHostname=yes\n"
-    "ProtectProc=invisible\n"
-    "ProcSubset=pid\n"
-    "RestrictAddressFamilies=AF_INET AF_UNIX\n"
-    "RestrictNamespaces=yes\n"
-    "RestrictRealtime=yes\n"
-    "RestrictSUIDSGID=yes\n"
-    "LockPersonality=yes\n"
-    "MemoryDenyWriteExecute=yes\n"
-    "RemoveIPC=yes\n"
-    "KeyringMode=private\n"
-    "SystemCallArchitectures=native\n"
-    "SystemCallFilter=@system-service\n"
-    "SystemCallFilter=~@privileged @resources\n"
-    "SystemCallErrorNumber=EPERM\n";
-
-// "man:NAME(8)" for the executable's file name.
-std::string ManualPage(std::string_view binaryPath) {
-  std::string_view name = binaryPath.substr(binaryPath.find_last_of('/') + 1);
-  std::string page = EscapeSpecifiers(AnsiToUtf8(name));
-  if (page.empty() || page.find_first_of(" \t\"'\\") != std::string::npos) return "";
-  return "man:" + page + "(8)";
-}
-
-std::string UnitText(const std::string& displayName, const std::string& binaryPath,
-                     const std::vector<std::string>& dependencies) {
-  std::string text = "[Unit]\nDescription=" + EscapeSpecifiers(AnsiToUtf8(displayName)) + "\n";
-  if (std::string page = ManualPage(binaryPath); !page.empty()) text += "Documentation=" + page + "\n";
-  text += "After=network.target\n";
-  for (const std::string& dependency : dependencies) {
-    text += "Requires=" + dependency + std::string(kUnitSuffix) + "\n";
-    text += "After=" + dependency + std::string(kUnitSuffix) + "\n";
-  }
-  text += "\n[Service]\nType=notify\nExecStart=" + ExecStartPath(binaryPath) + "\n";
-  // A failed start or a failure while running ends the process with a
-  // non-zero code; a start a few seconds later may find the port free or
-  // the folder back.
-  text += "Restart=on-failure\nRestartSec=5\n";
-  text += kSandbox;
-  text += "\n[Install]\nWantedBy=multi-user.target\n";
-  return text;
-}
-
 // Creates the file with its whole content; fails when it exists.
 DWORD WriteNewFile(const std::string& path, std::string_view content) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == EEXIST ? ERROR_SERVICE_EXISTS : ErrorFromErrno(errno);
-  std::size_t done = 0;
-  int err = 0;
-  while (done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (close(fd) != 0 && err == 0) err = errno;
+  detail::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd) return errno == EEXIST ? ERROR_SERVICE_EXISTS : ErrorFromErrno(errno);
+  int err = detail::WriteAll(fd.Get(), content.data(), content.size());
+  if (int closeErr = fd.Close(); closeErr != 0 && err == 0) err = closeErr;
   if (err != 0) {
     unlink(path.c_str());
     return ErrorFromErrno(err);
@@ -363,7 +189,7 @@ void ReloadSystemdIfRunning() {
 
 }  // namespace
 
-std::string ServiceUnitFolder() { return PlatformPath("/etc/systemd/system"); }
+std::string ServiceUnitFolder() { return detail::UnitFolder(); }
 
 SC_HANDLE OpenSCManager(const char* machineName, const char* databaseName, DWORD desiredAccess) {
   if (machineName && *machineName) return FailHandle(RPC_S_SERVER_UNAVAILABLE);
@@ -371,11 +197,11 @@ SC_HANDLE OpenSCManager(const char* machineName, const char* databaseName, DWORD
     return FailHandle(ERROR_DATABASE_DOES_NOT_EXIST);
   {
     std::lock_guard<std::mutex> guard(DatabaseMutex());
-    if (!EnsureUnitFolder() || !MayWriteFolder(ServiceUnitFolder())) return FailHandle(ERROR_ACCESS_DENIED);
+    if (!EnsureUnitFolder() || !detail::MayWriteFolder(ServiceUnitFolder())) return FailHandle(ERROR_ACCESS_DENIED);
   }
-  ServiceHandleObject manager;
-  manager.isManager = true;
-  manager.access = desiredAccess;
+  auto manager = std::make_shared<ServiceHandleObject>();
+  manager->isManager = true;
+  manager->access = desiredAccess;
   SetLastError(ERROR_SUCCESS);
   return Handles().Add(std::move(manager));
 }
@@ -384,7 +210,7 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
                         DWORD serviceType, DWORD startType, DWORD errorControl, const char* binaryPathName,
                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
                         const char* serviceStartName, const char* /*password*/) {
-  std::optional<ServiceHandleObject> owner = Handles().Find(manager);
+  std::shared_ptr<const ServiceHandleObject> owner = Handles().Find(manager);
   if (!owner || !owner->isManager) return FailHandle(ERROR_INVALID_HANDLE);
   if ((owner->access & SC_MANAGER_CREATE_SERVICE) == 0) return FailHandle(ERROR_ACCESS_DENIED);
   if (!serviceName || !IsValidServiceName(serviceName)) return FailHandle(ERROR_INVALID_NAME);
@@ -408,10 +234,10 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
   {
     std::lock_guard<std::mutex> guard(DatabaseMutex());
     const std::string folder = ServiceUnitFolder();
-    if (!MayWriteFolder(folder)) return FailHandle(ERROR_ACCESS_DENIED);
-    if (!FindUnit(serviceName).empty()) return FailHandle(ERROR_SERVICE_EXISTS);
+    if (!detail::MayWriteFolder(folder)) return FailHandle(ERROR_ACCESS_DENIED);
+    if (!detail::FindUnit(serviceName).empty()) return FailHandle(ERROR_SERVICE_EXISTS);
     const std::string unitPath = folder + "/" + unitName;
-    if (DWORD err = WriteNewFile(unitPath, UnitText(display, binaryPathName, required))) return FailHandle(err);
+    if (DWORD err = WriteNewFile(unitPath, detail::RenderUnit(display, binaryPathName, required))) return FailHandle(err);
     if (startType == SERVICE_AUTO_START) {
       if (DWORD err = MakeWantsLink(unitName)) {
         unlink(unitPath.c_str());
@@ -420,52 +246,52 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
     }
   }
   if (tagId) *tagId = 1;
-  ServiceHandleObject service;
-  service.access = desiredAccess;
-  service.unitName = unitName;
-  service.changedDatabase = true;
+  auto service = std::make_shared<ServiceHandleObject>();
+  service->access = desiredAccess;
+  service->unitName = unitName;
+  service->changedDatabase = true;
   SetLastError(ERROR_SUCCESS);
   return Handles().Add(std::move(service));
 }
 
 SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess) {
-  std::optional<ServiceHandleObject> owner = Handles().Find(manager);
+  std::shared_ptr<const ServiceHandleObject> owner = Handles().Find(manager);
   if (!owner || !owner->isManager) return FailHandle(ERROR_INVALID_HANDLE);
   if (!serviceName || !IsValidServiceName(serviceName)) return FailHandle(ERROR_INVALID_NAME);
   std::string unitName;
   {
     std::lock_guard<std::mutex> guard(DatabaseMutex());
-    unitName = FindUnit(serviceName);
+    unitName = detail::FindUnit(serviceName);
   }
   if (unitName.empty()) return FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
-  ServiceHandleObject service;
-  service.access = desiredAccess;
-  service.unitName = unitName;
+  auto service = std::make_shared<ServiceHandleObject>();
+  service->access = desiredAccess;
+  service->unitName = unitName;
   SetLastError(ERROR_SUCCESS);
   return Handles().Add(std::move(service));
 }
 
 BOOL DeleteService(SC_HANDLE service) {
-  std::optional<ServiceHandleObject> object = Handles().Find(service);
+  std::shared_ptr<ServiceHandleObject> object = Handles().Find(service);
   if (!object || object->isManager) return Fail(ERROR_INVALID_HANDLE);
   if ((object->access & DELETE_ACCESS) == 0) return Fail(ERROR_ACCESS_DENIED);
   {
     std::lock_guard<std::mutex> guard(DatabaseMutex());
     const std::string folder = ServiceUnitFolder();
     const std::string unitPath = folder + "/" + object->unitName;
-    if (!IsUnitFile(unitPath)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-    if (!MayWriteFolder(folder)) return Fail(ERROR_ACCESS_DENIED);
+    if (!detail::IsUnitEntry(unitPath)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (!detail::MayWriteFolder(folder)) return Fail(ERROR_ACCESS_DENIED);
     if (unlink(unitPath.c_str()) != 0)
       return Fail(errno == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : ErrorFromErrno(errno));
     RemoveWantsLink(object->unitName);
   }
-  Handles().MarkChanged(service);
+  object->changedDatabase = true;
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  std::optional<ServiceHandleObject> object = Handles().Remove(handle);
+  std::shared_ptr<const ServiceHandleObject> object = Handles().Remove(handle);
   if (!object) return Fail(ERROR_INVALID_HANDLE);
   if (object->changedDatabase) ReloadSystemdIfRunning();
   SetLastError(ERROR_SUCCESS);

@@ -15,6 +15,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/notify_protocol.h"
+#include "platform/service_control.h"
+
 extern char** environ;
 
 namespace win {
@@ -214,16 +217,16 @@ SupervisorEvent ServiceSupervisor::Wait(int timeoutMs) {
 
 bool ServiceSupervisor::Send(ChildSignal signal) {
   if (childId_ <= 0) return false;
-  int sig = SIGTERM;
+  DWORD control = SERVICE_CONTROL_STOP;
   switch (signal) {
-    case ChildSignal::Stop: sig = SIGTERM; break;
-    case ChildSignal::Pause: sig = SIGUSR1; break;
-    case ChildSignal::Continue: sig = SIGUSR2; break;
-    case ChildSignal::Interrogate: sig = SIGHUP; break;
-    case ChildSignal::Shutdown: sig = SIGPWR; break;
+    case ChildSignal::Stop: control = SERVICE_CONTROL_STOP; break;
+    case ChildSignal::Pause: control = SERVICE_CONTROL_PAUSE; break;
+    case ChildSignal::Continue: control = SERVICE_CONTROL_CONTINUE; break;
+    case ChildSignal::Interrogate: control = SERVICE_CONTROL_INTERROGATE; break;
+    case ChildSignal::Shutdown: control = SERVICE_CONTROL_SHUTDOWN; break;
     case ChildSignal::Kill: return KillGroup(childId_);
   }
-  return kill(childId_, sig) == 0;
+  return kill(childId_, SignalForControl(control)) == 0;
 }
 
 }  // namespace win

@@ -6,26 +6,13 @@
 
 #include <cerrno>
 
+#include "platform/detail/path_error.h"
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
 
 namespace win::detail {
 namespace {
-
-// Closes a descriptor on every path.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Closes a file handle on every path; Close() reports a failing close.
 class FileHandle {
@@ -47,8 +34,6 @@ class FileHandle {
   HANDLE handle_;
 };
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 DWORD ReadWholeFile(const std::string& path, std::string& content) {
@@ -57,16 +42,8 @@ DWORD ReadWholeFile(const std::string& path, std::string& content) {
   do {
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block the open
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    int err = errno;
-    if (err == ENOENT) {
-      std::string::size_type slash = path.find_last_of('/');
-      std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-      return DirectoryExists(folder) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    }
-    return err == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err);
-  }
-  Descriptor file(fd);
+  if (fd < 0) return ErrorForPath(errno, path);
+  UniqueFd file(fd);
   struct stat st {};
   // Only regular files hold text; a folder, FIFO or device is not read.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
@@ -94,20 +71,6 @@ DWORD WriteWholeFile(const std::string& path, std::string_view content) {
   }
   if (!file.Close()) return GetLastError();
   return ERROR_SUCCESS;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
 }
 
 }  // namespace win::detail

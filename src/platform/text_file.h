@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/detail/ascii.h"
 #include "platform/types.h"
 
 namespace win::detail {
@@ -18,11 +19,5 @@ DWORD ReadWholeFile(const std::string& path, std::string& content);
 // owner and permissions stay). A read-only file is refused with 5, as
 // every write is.
 DWORD WriteWholeFile(const std::string& path, std::string_view content);
-
-// ASCII-only case-blind comparison (a-z and A-Z alone are folded).
-bool EqualsNoCase(std::string_view a, std::string_view b);
-
-// Removes blanks (space and tab) at both ends.
-std::string_view TrimBlanks(std::string_view text);
 
 }  // namespace win::detail

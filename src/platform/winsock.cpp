@@ -16,35 +16,23 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/datagram_reader.h"
+#include "platform/detail/handle_table.h"
+#include "platform/detail/unique_fd.h"
 #include "platform/error.h"
 #include "platform/read_notification.h"
 
 namespace win {
 namespace {
 
-// Owns one socket descriptor.
-class SocketFd {
- public:
-  explicit SocketFd(int fd) : fd_(fd) {}
-  ~SocketFd() { ::close(fd_); }
-  SocketFd(const SocketFd&) = delete;
-  SocketFd& operator=(const SocketFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // One open socket. The descriptor lives as long as anyone uses it: the
 // table, a call in progress, a thread watching it for notifications.
 struct SocketEntry {
-  explicit SocketEntry(int fd) : fd(std::make_shared<SocketFd>(fd)) {}
+  explicit SocketEntry(int fd) : fd(std::make_shared<detail::UniqueFd>(fd)) {}
 
-  const std::shared_ptr<SocketFd> fd;
+  const std::shared_ptr<detail::UniqueFd> fd;
   std::mutex mutex;
   std::unique_ptr<detail::ReadNotification> notification;  // guarded by mutex
   // A datagram socket that has asked for read notifications is read by a
@@ -57,12 +45,14 @@ struct SocketEntry {
 std::atomic<std::size_t> gReceiveQueueCapacity{detail::DatagramReader::kDefaultCapacity};
 
 struct SocketTable {
+  // Guards the registration count's changes and the numbering, so that no
+  // socket is made while the last registration closes them all.
   std::mutex mutex;
-  int registrations = 0;
+  std::atomic<int> registrations{0};
   // Handles count up from 1 and are never reused, so a stale handle (a
   // notification still queued after closesocket) reaches no new socket.
   SOCKET next = 1;
-  std::unordered_map<SOCKET, std::shared_ptr<SocketEntry>> entries;
+  detail::HandleTable<SOCKET, SocketEntry> entries;
 };
 
 SocketTable& Table() {
@@ -81,24 +71,16 @@ int FailErrno(int err) { return Fail(WsaErrorFromErrno(err)); }
 // a socket).
 std::shared_ptr<SocketEntry> Lookup(SOCKET s) {
   SocketTable& table = Table();
-  std::lock_guard lock(table.mutex);
-  if (table.registrations == 0) {
+  if (table.registrations.load() == 0) {
     WSASetLastError(WSANOTINITIALISED);
     return nullptr;
   }
-  auto it = table.entries.find(s);
-  if (it == table.entries.end()) {
-    WSASetLastError(WSAENOTSOCK);
-    return nullptr;
-  }
-  return it->second;
+  std::shared_ptr<SocketEntry> entry = table.entries.Find(s);
+  if (!entry) WSASetLastError(WSAENOTSOCK);
+  return entry;
 }
 
-bool Initialised() {
-  SocketTable& table = Table();
-  std::lock_guard lock(table.mutex);
-  return table.registrations > 0;
-}
+bool Initialised() { return Table().registrations.load() > 0; }
 
 bool ToSockaddr(const SOCKADDR* name, int namelen, sockaddr_in& out, int& error) {
   if (!name || namelen < static_cast<int>(sizeof(SOCKADDR_IN))) {
@@ -204,10 +186,7 @@ int WSACleanup() {
     std::lock_guard lock(table.mutex);
     if (table.registrations == 0) return Fail(WSANOTINITIALISED);
     // The last registration closes whatever sockets are still open.
-    if (--table.registrations == 0) {
-      for (auto& [handle, entry] : table.entries) closed.push_back(std::move(entry));
-      table.entries.clear();
-    }
+    if (--table.registrations == 0) closed = table.entries.RemoveAll();
   }
   for (const auto& entry : closed) Release(*entry);
   return 0;
@@ -245,7 +224,7 @@ SOCKET socket(int af, int type, int protocol) {
     return INVALID_SOCKET;
   }
   SOCKET handle = table.next++;
-  table.entries.emplace(handle, std::move(entry));
+  table.entries.Insert(handle, std::move(entry));
   return handle;
 }
 
@@ -269,7 +248,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     value = static_cast<unsigned char>(optval[0]);
   }
   value = value != 0 ? 1 : 0;
-  if (::setsockopt(entry->fd->get(), SOL_SOCKET, nativeName, &value, sizeof value) != 0) return FailErrno(errno);
+  if (::setsockopt(entry->fd->Get(), SOL_SOCKET, nativeName, &value, sizeof value) != 0) return FailErrno(errno);
   return 0;
 }
 
@@ -279,7 +258,7 @@ int bind(SOCKET s, const SOCKADDR* name, int namelen) {
   sockaddr_in addr{};
   int error = 0;
   if (!ToSockaddr(name, namelen, addr, error)) return Fail(error);
-  if (::bind(entry->fd->get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::bind(entry->fd->Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     // A second bind of one socket is WSAEINVAL on Windows and EINVAL here.
     return FailErrno(errno);
   }
@@ -292,7 +271,7 @@ int getsockname(SOCKET s, SOCKADDR* name, int* namelen) {
   if (!name || !namelen || *namelen < static_cast<int>(sizeof(SOCKADDR_IN))) return Fail(WSAEFAULT);
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  if (::getsockname(entry->fd->get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
+  if (::getsockname(entry->fd->Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
   // An unbound socket has no name on Windows; Linux reports port 0.
   if (addr.sin_port == 0) return Fail(WSAEINVAL);
   FromSockaddr(addr, name);
@@ -304,7 +283,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
   auto entry = Lookup(s);
   if (!entry) return SOCKET_ERROR;
   if (events & ~WS_FD_READ) return Fail(WSAEINVAL);  // only read events are emulated
-  const int fd = entry->fd->get();
+  const int fd = entry->fd->Get();
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno(errno);
   std::lock_guard lock(entry->mutex);
@@ -364,7 +343,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
     sockaddr_in peer{};
     socklen_t peerLen = sizeof peer;
     const int nativeFlags = MSG_TRUNC | ((flags & WS_MSG_PEEK) ? MSG_PEEK : 0);
-    ssize_t n = ::recvfrom(entry->fd->get(), buf, static_cast<std::size_t>(len), nativeFlags,
+    ssize_t n = ::recvfrom(entry->fd->Get(), buf, static_cast<std::size_t>(len), nativeFlags,
                            reinterpret_cast<sockaddr*>(&peer), &peerLen);
     if (n < 0) {
       result = FailErrno(errno);
@@ -399,7 +378,7 @@ int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
     stats->kernelBufferBytes = reader->KernelBufferBytes();
   } else {
     socklen_t len = sizeof stats->kernelBufferBytes;
-    ::getsockopt(entry->fd->get(), SOL_SOCKET, SO_RCVBUF, &stats->kernelBufferBytes, &len);
+    ::getsockopt(entry->fd->Get(), SOL_SOCKET, SO_RCVBUF, &stats->kernelBufferBytes, &len);
   }
   return 0;
 }
@@ -418,10 +397,10 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, in
     sockaddr_in addr{};
     int error = 0;
     if (!ToSockaddr(to, tolen, addr, error)) return Fail(error);
-    n = ::sendto(entry->fd->get(), buf, static_cast<std::size_t>(len), MSG_NOSIGNAL,
+    n = ::sendto(entry->fd->Get(), buf, static_cast<std::size_t>(len), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   } else {
-    n = ::send(entry->fd->get(), buf, static_cast<std::size_t>(len), MSG_NOSIGNAL);
+    n = ::send(entry->fd->Get(), buf, static_cast<std::size_t>(len), MSG_NOSIGNAL);
   }
   if (n < 0) return FailErrno(errno);
   return static_cast<int>(n);
@@ -463,7 +442,7 @@ int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, 
     }
     // sendmmsg stops at the first failure: it reports the ones sent before
     // it, or the failure itself when it is the first.
-    const int done = ::sendmmsg(entry->fd->get(), messages, static_cast<unsigned>(n), MSG_NOSIGNAL);
+    const int done = ::sendmmsg(entry->fd->Get(), messages, static_cast<unsigned>(n), MSG_NOSIGNAL);
     if (done < 0) {
       FailErrno(errno);
       return sent;
@@ -481,16 +460,10 @@ std::size_t DatagramsWaiting(SOCKET s) {
 }
 
 int closesocket(SOCKET s) {
-  std::shared_ptr<SocketEntry> entry;
-  {
-    SocketTable& table = Table();
-    std::lock_guard lock(table.mutex);
-    if (table.registrations == 0) return Fail(WSANOTINITIALISED);
-    auto it = table.entries.find(s);
-    if (it == table.entries.end()) return Fail(WSAENOTSOCK);
-    entry = std::move(it->second);
-    table.entries.erase(it);
-  }
+  SocketTable& table = Table();
+  if (table.registrations.load() == 0) return Fail(WSANOTINITIALISED);
+  std::shared_ptr<SocketEntry> entry = table.entries.Remove(s);
+  if (!entry) return Fail(WSAENOTSOCK);
   // A notification already queued stays queued; its read will find no socket.
   Release(*entry);
   return 0;

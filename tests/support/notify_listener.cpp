@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace kvtest {
 namespace {
@@ -20,42 +20,11 @@ std::vector<StatusReport> ParseAll(const std::vector<std::string>& datagrams) {
 }  // namespace
 
 std::optional<StatusReport> ParseStatusReport(const std::string& datagram) {
+  std::optional<win::NotifyStatus> status = win::ParseNotifyStatus(datagram);
+  if (!status) return std::nullopt;
   StatusReport report;
+  static_cast<win::NotifyStatus&>(report) = std::move(*status);
   report.raw = datagram;
-  bool haveStatus = false;
-  std::istringstream lines(datagram);
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = line.substr(0, eq);
-    std::string value = line.substr(eq + 1);
-    if (key == "X_SERVICE_STATUS") {
-      std::istringstream fields(value);
-      std::uint32_t* targets[] = {&report.serviceType,     &report.state,      &report.controlsAccepted,
-                                  &report.win32ExitCode,   &report.serviceExitCode, &report.checkPoint,
-                                  &report.waitHint};
-      for (auto* target : targets) {
-        if (!(fields >> *target)) return std::nullopt;
-      }
-      std::string rest;
-      if (fields >> rest) return std::nullopt;
-      haveStatus = true;
-    } else if (key == "STATUS") {
-      report.status = value;
-    } else if (key == "READY") {
-      report.ready = value == "1";
-    } else if (key == "STOPPING") {
-      report.stopping = value == "1";
-    } else if (key == "EXTEND_TIMEOUT_USEC") {
-      try {
-        report.extendTimeoutUsec = std::stoull(value);
-      } catch (const std::exception&) {
-        return std::nullopt;
-      }
-    }
-  }
-  if (!haveStatus) return std::nullopt;
   return report;
 }
 

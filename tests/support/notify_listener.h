@@ -10,24 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/notify_protocol.h"
 #include "support/datagram_collector.h"
 #include "support/temp_dir.h"
 
 namespace kvtest {
 
-// One status report: the seven X_SERVICE_STATUS fields and the other lines.
-struct StatusReport {
-  std::uint32_t serviceType = 0;
-  std::uint32_t state = 0;
-  std::uint32_t controlsAccepted = 0;
-  std::uint32_t win32ExitCode = 0;
-  std::uint32_t serviceExitCode = 0;
-  std::uint32_t checkPoint = 0;
-  std::uint32_t waitHint = 0;
-  std::string status;                     // the STATUS= text
-  bool ready = false;                     // READY=1
-  bool stopping = false;                  // STOPPING=1
-  std::optional<std::uint64_t> extendTimeoutUsec;  // EXTEND_TIMEOUT_USEC=
+// One status report as the protocol reads it, with the datagram it came in.
+struct StatusReport : win::NotifyStatus {
   std::string raw;
 };
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/notify_protocol.h"
 #include "platform/service_control.h"
 #include "platform/service_supervisor.h"
 #include "status_line.h"
@@ -146,7 +147,7 @@ int Run(const Options& options) {
         break;
       case win::SupervisorEvent::Kind::Notification: {
         Say(kv::DescribeNotification(event.notification));
-        auto status = kv::ParseReportedStatus(event.notification);
+        auto status = win::ParseNotifyStatus(event.notification);
         if (status && status->state == win::SERVICE_RUNNING) watchingStart = false;
         break;
       }

@@ -3,34 +3,10 @@
 #include <cstdio>
 #include <sstream>
 
+#include "platform/notify_protocol.h"
 #include "platform/service_control.h"
 
 namespace kv {
-
-std::optional<ReportedStatus> ParseReportedStatus(const std::string& datagram) {
-  ReportedStatus status;
-  bool found = false;
-  std::istringstream lines(datagram);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.rfind("X_SERVICE_STATUS=", 0) == 0) {
-      std::istringstream fields(line.substr(17));
-      std::uint32_t* targets[] = {&status.serviceType,     &status.state,      &status.controlsAccepted,
-                                  &status.win32ExitCode,   &status.serviceExitCode, &status.checkPoint,
-                                  &status.waitHint};
-      for (auto* target : targets) {
-        if (!(fields >> *target)) return std::nullopt;
-      }
-      std::string rest;
-      if (fields >> rest) return std::nullopt;
-      found = true;
-    } else if (line.rfind("STATUS=", 0) == 0) {
-      status.statusText = line.substr(7);
-    }
-  }
-  if (!found) return std::nullopt;
-  return status;
-}
 
 std::string StateName(std::uint32_t state) {
   switch (state) {
@@ -65,13 +41,13 @@ std::string AcceptedNames(std::uint32_t accepted) {
 }
 
 std::string DescribeNotification(const std::string& datagram) {
-  if (auto status = ParseReportedStatus(datagram)) {
+  if (auto status = win::ParseNotifyStatus(datagram)) {
     std::string line = "state " + StateName(status->state) + ", checkpoint " + std::to_string(status->checkPoint) +
                        ", accepts " + AcceptedNames(status->controlsAccepted) + ", wait hint " +
                        std::to_string(status->waitHint) + " ms";
     if (status->win32ExitCode != 0) line += ", exit code " + std::to_string(status->win32ExitCode);
     if (status->serviceExitCode != 0) line += ", service exit code " + std::to_string(status->serviceExitCode);
-    if (!status->statusText.empty()) line += ", status \"" + status->statusText + "\"";
+    if (!status->status.empty()) line += ", status \"" + status->status + "\"";
     return line;
   }
   std::string joined;

@@ -2,26 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace kv {
-
-// The fields of one status report.
-struct ReportedStatus {
-  std::uint32_t serviceType = 0;
-  std::uint32_t state = 0;
-  std::uint32_t controlsAccepted = 0;
-  std::uint32_t win32ExitCode = 0;
-  std::uint32_t serviceExitCode = 0;
-  std::uint32_t checkPoint = 0;
-  std::uint32_t waitHint = 0;
-  std::string statusText;  // the STATUS= line, if any
-};
-
-// The status report in a notify datagram; nullopt when it carries none or a
-// malformed one.
-std::optional<ReportedStatus> ParseReportedStatus(const std::string& datagram);
 
 // "START_PENDING", "RUNNING", ... or the number.
 std::string StateName(std::uint32_t state);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace win::detail {
 
@@ -48,6 +49,16 @@ class HandleTable {
     std::shared_ptr<Object> object = std::move(it->second);
     objects_.erase(it);
     return object;
+  }
+
+  // Takes every handle out and returns their objects.
+  std::vector<std::shared_ptr<Object>> RemoveAll() {
+    std::vector<std::shared_ptr<Object>> objects;
+    std::lock_guard<std::mutex> guard(mutex_);
+    objects.reserve(objects_.size());
+    for (auto& entry : objects_) objects.push_back(std::move(entry.second));
+    objects_.clear();
+    return objects;
   }
 
  private:
