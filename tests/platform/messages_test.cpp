@@ -229,7 +229,7 @@ TEST(QuitTest, PostedQuitEndsAnotherThreadsLoop) {
   struct Outcome {
     std::promise<win::DWORD> ready;
     std::promise<std::pair<win::BOOL, win::MSG>> ended;
-    std::atomic<int> dispatched{0};
+    std::atomic<int> taken{0};
   };
   auto outcome = std::make_shared<Outcome>();
   auto ready = outcome->ready.get_future();
@@ -239,12 +239,12 @@ TEST(QuitTest, PostedQuitEndsAnotherThreadsLoop) {
     win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE);  // makes the queue
     outcome->ready.set_value(win::GetCurrentThreadId());
     win::BOOL got;
-    while ((got = win::GetMessage(&msg, nullptr, 0, 0)) > 0) ++outcome->dispatched;
+    while ((got = win::GetMessage(&msg, nullptr, 0, 0)) > 0) ++outcome->taken;
     outcome->ended.set_value({got, msg});
   });
   const win::DWORD tid = ready.get();
-  ASSERT_TRUE(win::PostThreadMessage(tid, kTestMsg, 0, 0));
-  ASSERT_TRUE(win::PostThreadMessage(tid, win::WM_QUIT, 3, 0));
+  EXPECT_TRUE(win::PostThreadMessage(tid, kTestMsg, 0, 0));
+  EXPECT_TRUE(win::PostThreadMessage(tid, win::WM_QUIT, 3, 0));
   if (ended.wait_for(10s) != std::future_status::ready) {
     loop.detach();  // a loop that does not end fails the test instead of hanging it
     FAIL() << "the posted WM_QUIT did not end the loop";
@@ -254,7 +254,7 @@ TEST(QuitTest, PostedQuitEndsAnotherThreadsLoop) {
   EXPECT_EQ(got, 0);
   EXPECT_EQ(msg.message, win::WM_QUIT);
   EXPECT_EQ(msg.wParam, 3u);
-  EXPECT_EQ(outcome->dispatched, 1);  // the message posted before it came first
+  EXPECT_EQ(outcome->taken, 1);  // the message posted before it came first
 }
 
 TEST(WindowTest, DestroyedWindowRefusesPostsAndDropsQueuedMessages) {
