@@ -181,7 +181,7 @@ std::size_t TLogBuffer::TakeFileContent() {
     count_ += lines;
     if (lines > 0) lastLineKnown_ = lastLineKnown_ && count_ > lines;
   }
-  lastSync_ = Clock::now();
+  lastSync_ = win::MonotonicNow();
   WritePending();
   return lines;
 }
@@ -195,7 +195,7 @@ bool TLogBuffer::WritePending() {
     }
     fileBytes_ += pending_.size();
     pending_.clear();
-    lastWrite_ = Clock::now();
+    lastWrite_ = win::MonotonicNow();
     // Memory that held kept lines goes back once they are written.
     if (pending_.capacity() > 2 * kBlockBytes) {
       pending_ = std::string();
@@ -212,7 +212,7 @@ void TLogBuffer::Flush() {
   // While datagrams keep coming the loop falls idle between almost every
   // two of them; one write per 2 ms is enough there, and the tick writes
   // whatever a skipped moment left.
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = win::MonotonicNow();
   if (now - lastWrite_ < kIdleWriteGap) return;
   WritePending();
 }
@@ -224,7 +224,7 @@ void TLogBuffer::WriteThrough() {
 
 void TLogBuffer::Tick() {
   if (!Attached()) return;
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = win::MonotonicNow();
   if (failing_) {
     if (now - lastRetry_ < kRetryPeriod) return;
     lastRetry_ = now;
@@ -301,7 +301,7 @@ void TLogBuffer::ReplaceRemovedFile() {
   }
   ReplaceFile(std::move(fresh));
   dirty_ = false;
-  lastSync_ = Clock::now();
+  lastSync_ = win::MonotonicNow();
   if (failing_) EndEpisode();
 }
 
@@ -341,7 +341,7 @@ void TLogBuffer::SaveAs(const std::string& target) {
 void TLogBuffer::BeginEpisode(const std::string& what, const std::string& reason) {
   if (failing_) return;
   failing_ = true;
-  lastRetry_ = Clock::now();
+  lastRetry_ = win::MonotonicNow();
   // One allocation of the whole bound: no copies of kept lines while they
   // grow, and pages are only taken as lines fill them.
   pending_.reserve(kMemoryBound);

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "platform/durable_file.h"
+#include "platform/monotonic_clock.h"
 
 namespace kv {
 
@@ -124,7 +125,8 @@ class TLogBuffer {
   void SaveAs(const std::string& target);
 
  private:
-  using Clock = std::chrono::steady_clock;
+  // The monotonic clock of the platform, so that tests can move it on.
+  using Clock = win::MonotonicClock;
 
   std::string ReadAll() const;
   std::shared_ptr<const std::vector<std::string>> ReadLines() const;

@@ -3,26 +3,41 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/app_failure.h"
 #include "platform/messages.h"
+#include "platform/monotonic_clock.h"
 #include "support/message_pump.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Lets a timer's tick become due and queued without dispatching it.
-void LetTickQueue(std::chrono::milliseconds period = 1ms) {
-  std::this_thread::sleep_for(period + 5ms);
-  win::MSG msg;
-  win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE);
-}
+// The timers run on a manual clock: a tick comes when the test moves time
+// past its deadline, never by itself.
+class TimerComponentTest : public ::testing::Test {
+ protected:
+  // Moves time on by `period` and lets a due tick be queued without
+  // dispatching it.
+  void LetTickQueue(std::chrono::milliseconds period = 1ms) {
+    clock.Advance(period);
+    win::MSG msg;
+    win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE);
+  }
+  // Moves time on by `period` and dispatches what came due; returns the count.
+  int PumpAfter(std::chrono::milliseconds period) {
+    clock.Advance(period);
+    return kvtest::PumpPendingMessages();
+  }
 
-TEST(TimerComponentTest, DefaultsAndNoTickWithoutHandler) {
+  win::ManualMonotonicClock clock;
+};
+
+TEST_F(TimerComponentTest, DefaultsAndNoTickWithoutHandler) {
   kv::TTimer timer;
   EXPECT_EQ(timer.Interval(), 1000u);
   EXPECT_TRUE(timer.Enabled());
@@ -32,7 +47,7 @@ TEST(TimerComponentTest, DefaultsAndNoTickWithoutHandler) {
   EXPECT_EQ(kvtest::PumpPendingMessages(), 0);
 }
 
-TEST(TimerComponentTest, TicksThroughTheMessageLoopWithItself) {
+TEST_F(TimerComponentTest, TicksThroughTheMessageLoopWithItself) {
   kv::TTimer timer;
   timer.SetInterval(2);
   int ticks = 0;
@@ -41,32 +56,36 @@ TEST(TimerComponentTest, TicksThroughTheMessageLoopWithItself) {
     ++ticks;
     sender = &t;
   });
-  EXPECT_TRUE(kvtest::PumpMessagesUntil([&] { return ticks >= 3; }));
+  EXPECT_EQ(PumpAfter(1ms), 0);
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(PumpAfter(i == 1 ? 1ms : 2ms), 1);
+    EXPECT_EQ(ticks, i);
+  }
   EXPECT_EQ(sender, &timer);
 }
 
-TEST(TimerComponentTest, PeriodZeroAndDisabledNeverFire) {
+TEST_F(TimerComponentTest, PeriodZeroAndDisabledNeverFire) {
   int ticks = 0;
   kv::TTimer timer;
   timer.SetOnTimer([&](kv::TTimer&) { ++ticks; });
   timer.SetInterval(0);
-  kvtest::PumpMessagesUntil([] { return false; }, 30ms);
+  PumpAfter(30ms);
   EXPECT_EQ(ticks, 0);
 
   timer.SetInterval(1);
   LetTickQueue();
   timer.SetEnabled(false);  // drops the queued tick
-  kvtest::PumpMessagesUntil([] { return false; }, 30ms);
+  PumpAfter(30ms);
   EXPECT_EQ(ticks, 0);
 
   timer.SetEnabled(true);
-  EXPECT_TRUE(kvtest::PumpMessagesUntil([&] { return ticks >= 1; }));
+  PumpAfter(1ms);
+  EXPECT_EQ(ticks, 1);
 }
 
-TEST(TimerComponentTest, OnlyADifferentValueRestartsTheCount) {
+TEST_F(TimerComponentTest, OnlyADifferentValueRestartsTheCount) {
   int ticks = 0;
   kv::TTimer timer;
-  // Long enough that no second tick comes due while the first is drained.
   timer.SetInterval(200);
   timer.SetOnTimer([&](kv::TTimer&) { ++ticks; });
   LetTickQueue(200ms);
@@ -79,20 +98,25 @@ TEST(TimerComponentTest, OnlyADifferentValueRestartsTheCount) {
   timer.SetInterval(60000);  // new period: new count from now, tick dropped
   EXPECT_EQ(kvtest::PumpPendingMessages(), 0);
   EXPECT_EQ(ticks, 1);
+  EXPECT_EQ(PumpAfter(59999ms), 0);
+  EXPECT_EQ(PumpAfter(1ms), 1);
+  EXPECT_EQ(ticks, 2);
 }
 
-TEST(TimerComponentTest, HandlerFailureGoesToTheFailureHandlerAndTimerStaysArmed) {
+TEST_F(TimerComponentTest, HandlerFailureGoesToTheFailureHandlerAndTimerStaysArmed) {
   std::vector<std::string> failures;
   kv::SetApplicationFailureHandler([&](const std::exception& e) { failures.push_back(e.what()); });
   kv::TTimer timer;
   timer.SetInterval(1);
   timer.SetOnTimer([](kv::TTimer&) -> void { throw kv::Exception("save failed"); });
-  EXPECT_TRUE(kvtest::PumpMessagesUntil([&] { return failures.size() >= 2; }));
+  PumpAfter(1ms);
+  PumpAfter(1ms);
   kv::SetApplicationFailureHandler(nullptr);
+  ASSERT_EQ(failures.size(), 2u);
   EXPECT_EQ(failures[0], "save failed");
 }
 
-TEST(TimerComponentTest, HandlerMayDisableItsOwnTimer) {
+TEST_F(TimerComponentTest, HandlerMayDisableItsOwnTimer) {
   int ticks = 0;
   kv::TTimer timer;
   timer.SetInterval(1);
@@ -100,12 +124,13 @@ TEST(TimerComponentTest, HandlerMayDisableItsOwnTimer) {
     ++ticks;
     t.SetEnabled(false);
   });
-  EXPECT_TRUE(kvtest::PumpMessagesUntil([&] { return ticks == 1; }));
-  kvtest::PumpMessagesUntil([] { return false; }, 20ms);
+  PumpAfter(1ms);
+  EXPECT_EQ(ticks, 1);
+  PumpAfter(20ms);
   EXPECT_EQ(ticks, 1);
 }
 
-TEST(TimerComponentTest, NoTimerFromAnotherThreadRaisesTheJapaneseText) {
+TEST_F(TimerComponentTest, NoTimerFromAnotherThreadRaisesTheJapaneseText) {
   kv::TTimer timer;
   timer.SetOnTimer([](kv::TTimer&) {});
   std::string text;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "logsvc/module_fixture.h"
@@ -94,11 +95,17 @@ TEST_F(CleanupTest, TrailingSeparatorAndDepthLimit) {
   EXPECT_EQ(module->FoundFiles->front(), logs + "/" + deep10);  // one separator only
 
   // An eleventh level ends the search; what was collected before still goes.
-  std::string early = Make("a-kvs.log", 2024, 1, 1);
+  std::string early = Make("kvs-early.log", 2024, 1, 1);
   std::string eleven = Make("1/2/3/4/5/6/7/8/9/10/11/kvs11.log", 2024, 1, 1);
   RunCleanup();
   EXPECT_TRUE(Exists(eleven));
-  (void)early;
+  const auto& found = *module->FoundFiles;
+  EXPECT_EQ(std::find(found.begin(), found.end(), eleven), found.end());
+  for (const auto& path : found) EXPECT_FALSE(Exists(path)) << path;
+  // Whether the file beside the deep folders came before them depends on
+  // the directory's order; either way it goes exactly when it was collected.
+  const bool collected = std::find(found.begin(), found.end(), early) != found.end();
+  EXPECT_EQ(Exists(early), !collected);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include <string>
 
 namespace kv {
@@ -62,10 +66,36 @@ TEST(SplitDatagram, ShortTextsKeepWhatTheyHave) {
 
 TEST(SplitDatagram, EveryCutOfAValidDatagramParses) {
   const std::string full = "2024/03/05 14.07.09:4711:Backup:JobRunner:2:1007:Copy finished: 12 files";
+  const std::string fullLine = FormatLogLine(SplitDatagram(full));
+  ASSERT_EQ(fullLine, "2024/03/05 14:07:09 Backup     JobRunner            2 Copy finished: 12 files");
+  const std::string time = "2024/03/05 14:07:09";
+  const std::vector<std::string> whole = {"4711", "Backup", "JobRunner", "2", "1007"};
+  const std::size_t textStart = full.find("Copy");
   for (std::size_t n = 0; n <= full.size(); ++n) {
-    EventFields f = SplitDatagram(std::string_view(full).substr(0, n));
-    std::string line = FormatLogLine(f);
-    EXPECT_GE(line.size(), 35u);
+    SCOPED_TRACE("cut at " + std::to_string(n));
+    const EventFields f = SplitDatagram(std::string_view(full).substr(0, n));
+    // The time keeps what the cut left of it, with its separators as ":".
+    EXPECT_EQ(f.SendTime, time.substr(0, std::min<std::size_t>(n, 19)));
+    // A field whose ":" the cut kept is whole; from the first one without,
+    // the fields are empty and what is left is the message text.
+    std::vector<std::string> expected(5);
+    std::size_t pos = 20;
+    for (std::size_t i = 0; i < whole.size() && pos + whole[i].size() < n; ++i) {
+      expected[i] = whole[i];
+      pos += whole[i].size() + 1;
+    }
+    EXPECT_EQ((std::vector<std::string>{f.RandomTag, f.AppName, f.SourceName, f.EventType, f.EventCode}), expected);
+    EXPECT_EQ(f.MsgText, n > pos ? full.substr(pos, n - pos) : "");
+
+    const std::string line = FormatLogLine(f);
+    // The columns keep their widths, blank-padded, whatever was cut.
+    ASSERT_EQ(line.size(), f.SendTime.size() + 35 + f.MsgText.size());
+    for (std::size_t gap : {0u, 11u, 32u, 34u}) EXPECT_EQ(line[f.SendTime.size() + gap], ' ') << gap;
+    EXPECT_EQ(line.substr(f.SendTime.size() + 1, 10).find_first_not_of(' ', f.AppName.size()), std::string::npos);
+    // A cut inside the message text cuts the line alike.
+    if (n >= textStart) {
+      EXPECT_EQ(line, fullLine.substr(0, fullLine.size() - (full.size() - n)));
+    }
   }
 }
 
@@ -131,10 +161,30 @@ TEST(DecodeUtf8Field, NeverCrashesOnAnyBytes) {
   // Every byte value as lead with every continuation shape.
   for (int a = 0; a < 256; ++a) {
     for (int b : {0x00, 0x41, 0x80, 0xBF, 0xC0, 0xFF}) {
+      SCOPED_TRACE(std::to_string(a) + " " + std::to_string(b));
+      const bool aIsAscii = a < 0x80;
+      const bool aLeadsThree = !aIsAscii && (a & 0x20) != 0;
+      const bool bIsAscii = b < 0x80;
+      const bool bContinues = b >= 0x80 && b <= 0xBF;
       std::string s{static_cast<char>(a), static_cast<char>(b)};
-      (void)DecodeUtf8Field(s);
+      // Two bytes: two characters, one two-byte sequence, or a sequence cut
+      // off or broken (no value).
+      auto two = DecodeUtf8Field(s);
+      std::size_t twoUnits = aIsAscii ? (bIsAscii ? 2 : 0) : (!aLeadsThree && bContinues ? 1 : 0);
+      EXPECT_EQ(two.has_value(), twoUnits != 0);
+      if (two && twoUnits != 0) {
+        EXPECT_EQ(two->size(), twoUnits);
+      }
+      // With a continuation byte after them.
       s.push_back('\x80');
-      (void)DecodeUtf8Field(s);
+      auto three = DecodeUtf8Field(s);
+      std::size_t threeUnits = 0;
+      if (aIsAscii && !bIsAscii && (b & 0x20) == 0) threeUnits = 2;  // a, then a two-byte b
+      if (aLeadsThree && bContinues) threeUnits = 1;                  // one three-byte sequence
+      EXPECT_EQ(three.has_value(), threeUnits != 0);
+      if (three && threeUnits != 0) {
+        EXPECT_EQ(three->size(), threeUnits);
+      }
     }
   }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "platform/monotonic_clock.h"
 #include "support/temp_dir.h"
 
 namespace kvtest {
@@ -66,6 +67,7 @@ std::string Numbered(std::size_t n) {
 }
 
 TEST_F(LogBufferTest, AFullDiskKeepsLinesUpToTheBoundAndWritesThemFirstWhenItWorksAgain) {
+  win::ManualMonotonicClock monotonic;
   buffer.Attach(BufferPath());
   FileSizeLimit limit(256 * 1024);
   const std::size_t total = kv::TLogBuffer::kMemoryBound / 100 + 50000;
@@ -82,7 +84,10 @@ TEST_F(LogBufferTest, AFullDiskKeepsLinesUpToTheBoundAndWritesThemFirstWhenItWor
   EXPECT_LE(buffer.MemoryBytes(), kv::TLogBuffer::kMemoryBound);
 
   limit.Lift();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // retries come once a second
+  monotonic.Advance(std::chrono::milliseconds(999));  // retries come once a second
+  buffer.Tick();
+  ASSERT_EQ(reports.size(), 1u);
+  monotonic.Advance(std::chrono::milliseconds(1));
   buffer.Tick();
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[1].text, "KVLogService log buffer file " + BufferPath() + " works again");

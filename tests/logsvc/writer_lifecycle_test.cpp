@@ -11,6 +11,7 @@
 #include "logsvc/event_line.h"
 #include "logsvc/module_fixture.h"
 #include "platform/messages.h"
+#include "platform/monotonic_clock.h"
 
 namespace kvtest {
 namespace {
@@ -226,10 +227,23 @@ TEST_F(LifecycleTest, StartAndStopFromAnotherThreadRunOnTheMainThread) {
 }
 
 TEST_F(LifecycleTest, FlushTimerSavesEveryIntervalSeconds) {
-  kv::ScopedClockOverride realTime(kv::SystemClock());
+  using namespace std::chrono_literals;
+  win::ManualMonotonicClock monotonic;
   Start(/*interval=*/1);
-  ASSERT_TRUE(PumpMessagesUntil([&] { return !LogFiles().empty(); }, std::chrono::seconds(20)));
+  monotonic.Advance(999ms);
+  PumpPendingMessages();
+  EXPECT_TRUE(LogFiles().empty());
+  monotonic.Advance(1ms);
+  PumpPendingMessages();
+  const std::string first = logs + "/kvs20240305140709.log";
+  EXPECT_EQ(LogFiles(), std::vector<std::string>{first});
+  EXPECT_EQ(ReadFile(first), Banner() + "\r\n** saved file " + first + " **\r\n");
   EXPECT_EQ(Lines(), std::vector<std::string>{Banner()});
+
+  clock.Set({2024, 3, 5, 14, 7, 10, 0});
+  monotonic.Advance(1s);
+  PumpPendingMessages();
+  EXPECT_EQ(LogFiles(), (std::vector<std::string>{first, logs + "/kvs20240305140710.log"}));
 }
 
 }  // namespace

@@ -4,11 +4,14 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/monotonic_clock.h"
 #include "support/message_pump.h"
 
 namespace {
@@ -136,16 +139,18 @@ TEST(ThreadMessageTest, CrossThreadPostsArriveInOrder) {
 }
 
 TEST(ThreadMessageTest, PostingWakesAWaitingThread) {
-  std::promise<win::DWORD> ready;
+  std::promise<win::DWORD> idle;
   std::atomic<win::LPARAM> got{0};
   std::thread worker([&] {
     win::MSG msg;
-    win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE);
-    ready.set_value(win::GetCurrentThreadId());
+    bool told = false;
+    // Runs when GetMessage has found nothing and is about to sleep.
+    win::SetIdleHandler([&] {
+      if (!std::exchange(told, true)) idle.set_value(win::GetCurrentThreadId());
+    });
     if (win::GetMessage(&msg, nullptr, 0, 0) > 0) got = msg.lParam;
   });
-  win::DWORD tid = ready.get_future().get();
-  std::this_thread::sleep_for(20ms);  // let it fall asleep
+  win::DWORD tid = idle.get_future().get();
   EXPECT_TRUE(win::PostThreadMessage(tid, kTestMsg, 0, 42));
   worker.join();
   EXPECT_EQ(got, 42);
@@ -220,12 +225,40 @@ TEST(QuitTest, GetMessageReturnsZeroAfterEarlierPosts) {
 }
 
 TEST(QuitTest, PostedQuitEndsAnotherThreadsLoop) {
-  LoopThread loop;
-  loop.Stop();  // joins: the posted WM_QUIT ended GetMessage with 0
-  SUCCEED();
+  // Shared with the loop thread, which outlives the test if it never ends.
+  struct Outcome {
+    std::promise<win::DWORD> ready;
+    std::promise<std::pair<win::BOOL, win::MSG>> ended;
+    std::atomic<int> taken{0};
+  };
+  auto outcome = std::make_shared<Outcome>();
+  auto ready = outcome->ready.get_future();
+  auto ended = outcome->ended.get_future();
+  std::thread loop([outcome] {
+    win::MSG msg;
+    win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE);  // makes the queue
+    outcome->ready.set_value(win::GetCurrentThreadId());
+    win::BOOL got;
+    while ((got = win::GetMessage(&msg, nullptr, 0, 0)) > 0) ++outcome->taken;
+    outcome->ended.set_value({got, msg});
+  });
+  const win::DWORD tid = ready.get();
+  EXPECT_TRUE(win::PostThreadMessage(tid, kTestMsg, 0, 0));
+  EXPECT_TRUE(win::PostThreadMessage(tid, win::WM_QUIT, 3, 0));
+  if (ended.wait_for(10s) != std::future_status::ready) {
+    loop.detach();  // a loop that does not end fails the test instead of hanging it
+    FAIL() << "the posted WM_QUIT did not end the loop";
+  }
+  loop.join();
+  const auto [got, msg] = ended.get();
+  EXPECT_EQ(got, 0);
+  EXPECT_EQ(msg.message, win::WM_QUIT);
+  EXPECT_EQ(msg.wParam, 3u);
+  EXPECT_EQ(outcome->taken, 1);  // the message posted before it came first
 }
 
 TEST(WindowTest, DestroyedWindowRefusesPostsAndDropsQueuedMessages) {
+  win::ManualMonotonicClock clock;
   std::vector<win::UINT> seen;
   win::HWND hwnd = win::CreateHiddenWindow([&](win::HWND, win::UINT msg, win::WPARAM, win::LPARAM) {
     seen.push_back(msg);
@@ -241,7 +274,7 @@ TEST(WindowTest, DestroyedWindowRefusesPostsAndDropsQueuedMessages) {
   EXPECT_FALSE(win::PostMessage(hwnd, kTestMsg, 0, 0));
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_WINDOW_HANDLE);
   EXPECT_FALSE(win::DestroyWindow(hwnd));
-  std::this_thread::sleep_for(5ms);
+  clock.Advance(5ms);
   win::MSG msg;
   EXPECT_FALSE(win::PeekMessage(&msg, nullptr, 0, 0, win::PM_REMOVE));  // neither post nor tick
   win::MSG stale{hwnd, kTestMsg, 0, 0};
@@ -265,10 +298,25 @@ TEST(WindowTest, OnlyTheOwningThreadDestroysOrTimesIt) {
   EXPECT_TRUE(win::IsWindow(w.hwnd()));
 }
 
-TEST(TimerTest, FiresAsWmTimerWithItsIdThroughDispatch) {
+// Timers on a manual clock: each tick comes exactly when the test moves time
+// past its deadline.
+class TimerTest : public ::testing::Test {
+ protected:
+  win::ManualMonotonicClock clock;
+};
+
+TEST_F(TimerTest, FiresAsWmTimerWithItsIdThroughDispatch) {
   RecordingWindow w;
   ASSERT_EQ(win::SetTimer(w.hwnd(), 3, 5), 3u);
-  ASSERT_TRUE(kvtest::PumpMessagesUntil([&] { return w.Count(win::WM_TIMER) >= 3; }));
+  clock.Advance(4ms);
+  EXPECT_EQ(kvtest::PumpPendingMessages(), 0);  // not due yet
+  clock.Advance(1ms);
+  EXPECT_EQ(kvtest::PumpPendingMessages(), 1);
+  for (int i = 0; i < 2; ++i) {
+    clock.Advance(5ms);
+    EXPECT_EQ(kvtest::PumpPendingMessages(), 1);
+  }
+  ASSERT_EQ(w.Count(win::WM_TIMER), 3);
   for (const auto& m : w.seen) {
     EXPECT_EQ(m.message, win::WM_TIMER);
     EXPECT_EQ(m.wParam, 3u);
@@ -277,38 +325,47 @@ TEST(TimerTest, FiresAsWmTimerWithItsIdThroughDispatch) {
   EXPECT_FALSE(win::KillTimer(w.hwnd(), 3));
 }
 
-TEST(TimerTest, KilledTimerStopsAndDropsItsWaitingTick) {
+TEST_F(TimerTest, KilledTimerStopsAndDropsItsWaitingTick) {
   RecordingWindow w;
   ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 1));
-  std::this_thread::sleep_for(10ms);
+  clock.Advance(10ms);
   win::MSG msg;
   ASSERT_TRUE(win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE));  // tick is queued
   EXPECT_EQ(msg.message, win::WM_TIMER);
   ASSERT_TRUE(win::KillTimer(w.hwnd(), 1));
-  std::this_thread::sleep_for(10ms);
+  clock.Advance(10ms);
   EXPECT_FALSE(win::PeekMessage(&msg, nullptr, 0, 0, win::PM_REMOVE));
 }
 
-TEST(TimerTest, NoBacklogWhileTheThreadIsBusy) {
+TEST_F(TimerTest, NoBacklogWhileTheThreadIsBusy) {
   RecordingWindow w;
-  // Long enough that no second tick comes due while the first is drained.
   ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 100));
-  std::this_thread::sleep_for(350ms);  // three periods pass unserved
+  clock.Advance(350ms);  // three periods pass unserved
+  EXPECT_EQ(kvtest::PumpPendingMessages(), 1);
+  EXPECT_EQ(w.Count(win::WM_TIMER), 1);
+  // The next count started with that tick.
+  clock.Advance(99ms);
+  EXPECT_EQ(kvtest::PumpPendingMessages(), 0);
+  clock.Advance(1ms);
+  EXPECT_EQ(kvtest::PumpPendingMessages(), 1);
+}
+
+TEST_F(TimerTest, RestartingWithLongerPeriodDelaysTheTick) {
+  RecordingWindow w;
+  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 1));
+  clock.Advance(5ms);
+  win::MSG msg;
+  ASSERT_TRUE(win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE));  // tick is queued
+  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 60000));  // restart: waiting tick dropped
+  EXPECT_EQ(kvtest::PumpPendingMessages(), 0);
+  clock.Advance(59999ms);
+  EXPECT_EQ(kvtest::PumpPendingMessages(), 0);
+  clock.Advance(1ms);
   EXPECT_EQ(kvtest::PumpPendingMessages(), 1);
   EXPECT_EQ(w.Count(win::WM_TIMER), 1);
 }
 
-TEST(TimerTest, RestartingWithLongerPeriodDelaysTheTick) {
-  RecordingWindow w;
-  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 1));
-  std::this_thread::sleep_for(5ms);
-  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 60000));  // restart: waiting tick dropped
-  EXPECT_EQ(kvtest::PumpPendingMessages(), 0);
-  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 1));
-  EXPECT_TRUE(kvtest::PumpMessagesUntil([&] { return w.Count(win::WM_TIMER) == 1; }));
-}
-
-TEST(TimerTest, RefusesIdZeroAndForeignOrDeadWindows) {
+TEST_F(TimerTest, RefusesIdZeroAndForeignOrDeadWindows) {
   RecordingWindow w;
   EXPECT_EQ(win::SetTimer(w.hwnd(), 0, 10), 0u);
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
@@ -316,12 +373,42 @@ TEST(TimerTest, RefusesIdZeroAndForeignOrDeadWindows) {
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_WINDOW_HANDLE);
 }
 
-TEST(TimerTest, TimersOfTwoWindowsBothFire) {
+TEST_F(TimerTest, TimersOfTwoWindowsBothFire) {
   RecordingWindow a;
   RecordingWindow b;
   ASSERT_TRUE(win::SetTimer(a.hwnd(), 1, 2));
   ASSERT_TRUE(win::SetTimer(b.hwnd(), 1, 3));
-  EXPECT_TRUE(kvtest::PumpMessagesUntil([&] { return a.Count(win::WM_TIMER) >= 2 && b.Count(win::WM_TIMER) >= 2; }));
+  for (int ms = 1; ms <= 6; ++ms) {
+    clock.Advance(1ms);
+    kvtest::PumpPendingMessages();
+  }
+  EXPECT_EQ(a.Count(win::WM_TIMER), 3);  // at 2, 4 and 6 ms
+  EXPECT_EQ(b.Count(win::WM_TIMER), 2);  // at 3 and 6 ms
+}
+
+TEST_F(TimerTest, AdvancingTheClockWakesAThreadWaitingForItsTimer) {
+  std::promise<win::DWORD> idle;
+  std::promise<void> done;
+  std::atomic<bool> ticked{false};
+  std::thread waiter([&] {
+    RecordingWindow w;
+    win::SetTimer(w.hwnd(), 1, 1000);
+    bool told = false;
+    win::SetIdleHandler([&] {
+      if (!std::exchange(told, true)) idle.set_value(win::GetCurrentThreadId());
+    });
+    win::MSG msg;
+    ticked = win::GetMessage(&msg, nullptr, 0, 0) > 0 && msg.message == win::WM_TIMER;
+    done.set_value();
+  });
+  const win::DWORD tid = idle.get_future().get();  // about to sleep, with no timeout of its own
+  clock.Advance(999ms);
+  clock.Advance(1ms);
+  auto finished = done.get_future();
+  // A wait the tick did not end is ended by a post, and the test fails.
+  if (finished.wait_for(10s) != std::future_status::ready) win::PostThreadMessage(tid, kTestMsg, 0, 0);
+  waiter.join();
+  EXPECT_TRUE(ticked);
 }
 
 TEST(SendMessageTest, SameThreadCallsDirectly) {
