@@ -11,7 +11,7 @@ seconds=${1:-60}
 build=${2:-build-fuzz}
 shift 2 || shift $# || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(datagram profile registry unit_file notify_status kvlogserver_args kvlogsend_args)
+[ ${#targets[@]} -gt 0 ] || targets=(datagram profile registry unit_file notify_status kvlogserver_args kvlogsend_args buffer_file)
 
 KV_NEED_CLANG=1 bash scripts/install-deps.sh
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_BUILD_FUZZ=ON \

@@ -50,7 +50,9 @@ EventFields SplitDatagram(std::string_view text);
 std::optional<std::u16string> DecodeUtf8Field(std::string_view bytes);
 
 // "%s %-10.10s %-20.20s %1.1s %s" of SendTime, AppName, SourceName,
-// EventType, MsgText (widths and cuts in bytes).
+// EventType, MsgText (widths in bytes). A column's cut falls before a
+// character of the ANSI code page that would not fit whole; blanks fill
+// the bytes it leaves.
 std::string FormatLogLine(const EventFields& fields);
 
 // EventType as an integer for the relay: 0 when it does not convert.

@@ -1,5 +1,7 @@
 #include "logsvc/log_buffer.h"
 
+#include <algorithm>
+
 #include "base/exception.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
@@ -154,7 +156,7 @@ std::size_t TLogBuffer::TakeFileContent() {
   fileBytes_ = file_.Size();
   std::size_t lines = 0;
   if (fileBytes_ > 0) {
-    std::vector<char> block(1 << 20);
+    std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(fileBytes_, 1 << 20)));
     std::uint64_t at = 0;
     char previous = 0;
     while (at < fileBytes_) {

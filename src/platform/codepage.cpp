@@ -335,6 +335,15 @@ std::size_t CharacterWidth(UINT codePage, unsigned char lead) {
 
 bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
+// Bytes a UTF-8 lead byte announces; 0 for a byte that leads nothing.
+std::size_t Utf8SequenceLength(char c) {
+  const unsigned char lead = static_cast<unsigned char>(c);
+  if (lead >= 0xC0 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF7) return 4;
+  return 0;
+}
+
 }  // namespace
 
 std::size_t AnsiPrefixLength(std::string_view text, std::size_t limit) {
@@ -345,12 +354,13 @@ std::size_t PrefixLength(UINT codePage, std::string_view text, std::size_t limit
   if (text.size() <= limit) return text.size();
   if (codePage == CP_UTF8) {
     // Back over at most three continuation bytes to the lead byte of the
-    // character the limit falls into; stray continuation bytes (no lead
-    // within reach) are no character to keep whole.
+    // character the limit falls into. Stray continuation bytes (no lead
+    // within reach, or past the bytes their lead announces) are no
+    // character to keep whole.
     std::size_t cut = limit;
     while (cut > 0 && limit - cut < 3 && IsUtf8Continuation(text[cut])) --cut;
-    bool lead = static_cast<unsigned char>(text[cut]) >= 0xC0;
-    return IsUtf8Continuation(text[limit]) && lead ? cut : limit;
+    const bool straddles = cut + Utf8SequenceLength(text[cut]) > limit;
+    return IsUtf8Continuation(text[limit]) && straddles ? cut : limit;
   }
   if (codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 || codePage == 20932) {
     std::size_t pos = 0;

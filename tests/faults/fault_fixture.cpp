@@ -46,11 +46,13 @@ FaultTest::FaultTest() {
   std::filesystem::create_directories(LogFolder());
 }
 
-void FaultTest::WriteIni(int interval) {
+void FaultTest::WriteIni(int interval) { WriteIni(interval, LogFolder()); }
+
+void FaultTest::WriteIni(int interval, const std::string& folder) {
   WriteFile(ConfigFolder() + "/KVLogService.ini",
             "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort_) + "\r\nRepeatPort=" +
                 std::to_string(relay_.Port()) + "\r\nInterval=" + std::to_string(interval) +
-                "\r\nFolder=" + LogFolder() + "\r\nLogKeepDays=30\r\n");
+                "\r\nFolder=" + folder + "\r\nLogKeepDays=30\r\n");
 }
 
 void FaultTest::Start(bool asNobody) {
@@ -98,6 +100,15 @@ void FaultTest::Flow(int from, int to) {
 }
 
 void FaultTest::SendRaw(const std::string& text) { SendUdp(receivePort_, text); }
+
+int FaultTest::EventNumber(const std::string& text) {
+  const std::size_t at = text.find(kEventPrefix);
+  return at == std::string::npos ? -1 : std::stoi(text.substr(at + sizeof kEventPrefix - 1));
+}
+
+void FaultTest::Accept(const std::string& relay) {
+  if (const int number = EventNumber(relay); number >= 0) accepted_.push_back(number);
+}
 
 int FaultTest::WaitForExit(std::chrono::milliseconds timeout) {
   std::optional<int> code = child_->WaitForExit(timeout);

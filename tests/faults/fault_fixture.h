@@ -35,8 +35,10 @@ class FaultTest : public ::testing::Test {
   std::string ConfigFolder() const { return root_.Sub("opt/KelvaneSystem"); }
   std::string LogFolder() const { return ConfigFolder() + "/Logs"; }
 
-  // The INI file with free ports, the log folder and `interval` seconds.
+  // The INI file with free ports, the log folder (or `folder`) and
+  // `interval` seconds.
   void WriteIni(int interval);
+  void WriteIni(int interval, const std::string& folder);
 
   // Starts kvlogserver, as `nobody` when `asNobody` and this process is
   // root (the platform root is then opened up for it). `program` and
@@ -50,6 +52,10 @@ class FaultTest : public ::testing::Test {
   void Flow(int from, int to);
   // Sends a raw datagram without waiting.
   void SendRaw(const std::string& text);
+  // Counts the event a relay carries as accepted.
+  void Accept(const std::string& relay);
+  // The number of the event in a relay or a log line; -1 for none.
+  static int EventNumber(const std::string& text);
 
   // Waits for the end of the process; its exit code (-1: still running).
   int WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));

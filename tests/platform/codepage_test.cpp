@@ -105,6 +105,11 @@ TEST(CodePage, PrefixLengthNeverSplitsACharacter) {
   EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "abcdef", 3), 3u);            // ASCII: the plain byte cut
   // Stray continuation bytes are no character: the cut stays where it is.
   EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "a\x80\x80\x80\x80\x80", 4), 4u);
+  // A character that fits whole is kept when stray continuation bytes follow
+  // it; a byte that leads no sequence (0xF8-0xFF) is a character of one byte.
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "\xC3\xA9\x80\x80", 2), 2u);
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "\xE6\x97\xA5\x80", 3), 3u);
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "a\xFF\x80\x80", 3), 3u);
   // Shift_JIS: lead bytes 0x81-0x9F and 0xE0-0xFC; half-width katakana (0xB1) is one byte.
   EXPECT_EQ(win::PrefixLength(932, kNihongoSjis, 5), 4u);
   EXPECT_EQ(win::PrefixLength(932, "a" + kNihongoSjis, 2), 1u);
