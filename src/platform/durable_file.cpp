@@ -137,18 +137,6 @@ BOOL AppendTo(int in, std::uint64_t bytes, std::string_view tail, const std::str
 
 }  // namespace
 
-LockedAppendFile::~LockedAppendFile() { Close(); }
-
-LockedAppendFile::LockedAppendFile(LockedAppendFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-LockedAppendFile& LockedAppendFile::operator=(LockedAppendFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
 BOOL LockedAppendFile::Open(const std::string& path) {
   Close();
   int fd = -1;
@@ -163,32 +151,32 @@ BOOL LockedAppendFile::Open(const std::string& path) {
     UniqueFd refused(fd);
     return err == EWOULDBLOCK ? FailWith(ERROR_SHARING_VIOLATION, err) : Fail(err);
   }
-  fd_ = fd;
+  fd_.Reset(fd);
   return TRUE_;
 }
 
 void LockedAppendFile::Close() {
-  UniqueFd(std::exchange(fd_, -1)).Reset();
+  fd_.Reset();
 }
 
 std::uint64_t LockedAppendFile::Size() const {
   struct stat st {};
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+  if (!fd_ || ::fstat(fd_.Get(), &st) != 0) return 0;
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 BOOL LockedAppendFile::Append(std::string_view bytes) {
-  if (fd_ < 0) return FailWith(ERROR_INVALID_HANDLE, EBADF);
+  if (!fd_) return FailWith(ERROR_INVALID_HANDLE, EBADF);
   const std::uint64_t before = Size();
   const char* data = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
-    ssize_t n = ::write(fd_, data, left);
+    ssize_t n = ::write(fd_.Get(), data, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int err = n == 0 ? EIO : errno;
       // A short write (disk full) must not leave half a block behind.
-      if (::ftruncate(fd_, static_cast<off_t>(before)) != 0) {
+      if (::ftruncate(fd_.Get(), static_cast<off_t>(before)) != 0) {
       }
       return Fail(err);
     }
@@ -199,25 +187,25 @@ BOOL LockedAppendFile::Append(std::string_view bytes) {
 }
 
 BOOL LockedAppendFile::Truncate(std::uint64_t size) {
-  if (fd_ < 0) return FailWith(ERROR_INVALID_HANDLE, EBADF);
-  return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 ? TRUE_ : Fail(errno);
+  if (!fd_) return FailWith(ERROR_INVALID_HANDLE, EBADF);
+  return ::ftruncate(fd_.Get(), static_cast<off_t>(size)) == 0 ? TRUE_ : Fail(errno);
 }
 
 BOOL LockedAppendFile::SyncData() {
-  if (fd_ < 0) return FailWith(ERROR_INVALID_HANDLE, EBADF);
-  return ::fdatasync(fd_) == 0 ? TRUE_ : Fail(errno);
+  if (!fd_) return FailWith(ERROR_INVALID_HANDLE, EBADF);
+  return ::fdatasync(fd_.Get()) == 0 ? TRUE_ : Fail(errno);
 }
 
 BOOL LockedAppendFile::Sync() {
-  if (fd_ < 0) return FailWith(ERROR_INVALID_HANDLE, EBADF);
-  return ::fsync(fd_) == 0 ? TRUE_ : Fail(errno);
+  if (!fd_) return FailWith(ERROR_INVALID_HANDLE, EBADF);
+  return ::fsync(fd_.Get()) == 0 ? TRUE_ : Fail(errno);
 }
 
 BOOL LockedAppendFile::ReadAt(std::uint64_t offset, void* data, std::size_t bytes, std::size_t* read) const {
   *read = 0;
-  if (fd_ < 0) return FailWith(ERROR_INVALID_HANDLE, EBADF);
+  if (!fd_) return FailWith(ERROR_INVALID_HANDLE, EBADF);
   for (;;) {
-    ssize_t n = ::pread(fd_, data, bytes, static_cast<off_t>(offset));
+    ssize_t n = ::pread(fd_.Get(), data, bytes, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Fail(errno);
     *read = static_cast<std::size_t>(n);
@@ -228,14 +216,14 @@ BOOL LockedAppendFile::ReadAt(std::uint64_t offset, void* data, std::size_t byte
 bool LockedAppendFile::IsAt(const std::string& path) const {
   struct stat mine {};
   struct stat named {};
-  if (fd_ < 0 || ::fstat(fd_, &mine) != 0 || mine.st_nlink == 0) return false;
+  if (!fd_ || ::fstat(fd_.Get(), &mine) != 0 || mine.st_nlink == 0) return false;
   if (::stat(path.c_str(), &named) != 0) return false;
   return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
 BOOL LockedAppendFile::CopyTo(const std::string& target, std::uint64_t bytes, std::string_view tail) const {
-  if (fd_ < 0 && bytes > 0) return FailWith(ERROR_INVALID_HANDLE, EBADF);
-  return AppendTo(fd_, bytes, tail, target);
+  if (!fd_ && bytes > 0) return FailWith(ERROR_INVALID_HANDLE, EBADF);
+  return AppendTo(fd_.Get(), bytes, tail, target);
 }
 
 BOOL AppendToFile(const std::string& target, std::string_view bytes) { return AppendTo(-1, 0, bytes, target); }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/detail/unique_fd.h"
 #include "platform/types.h"
 
 namespace win {
@@ -25,16 +26,11 @@ constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 class LockedAppendFile {
  public:
   LockedAppendFile() = default;
-  ~LockedAppendFile();
-  LockedAppendFile(LockedAppendFile&& other) noexcept;
-  LockedAppendFile& operator=(LockedAppendFile&& other) noexcept;
-  LockedAppendFile(const LockedAppendFile&) = delete;
-  LockedAppendFile& operator=(const LockedAppendFile&) = delete;
 
   // Opens or creates `path` and locks it without waiting. FALSE with
   // ERROR_SHARING_VIOLATION when another process holds the lock.
   BOOL Open(const std::string& path);
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_.Valid(); }
   void Close();
 
   // Bytes in the file; 0 when it cannot be told.
@@ -59,7 +55,7 @@ class LockedAppendFile {
   BOOL CopyTo(const std::string& target, std::uint64_t bytes, std::string_view tail) const;
 
  private:
-  int fd_ = -1;
+  detail::UniqueFd fd_;
 };
 
 // Writes `bytes` to the end of `target` (created when missing) and makes it

@@ -68,21 +68,21 @@ ServiceSupervisor::ServiceSupervisor() : savedMask_(std::make_unique<SavedMask>(
     throw std::runtime_error("the temporary folder's path is too long for a socket: " + folder_);
   }
   std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-  notifyFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (notifyFd_ < 0 || bind(notifyFd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+  notifyFd_.Reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!notifyFd_ || bind(notifyFd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     int err = errno;
-    if (notifyFd_ >= 0) close(notifyFd_);
+    notifyFd_.Reset();
     rmdir(folder_.c_str());
     throw std::runtime_error(ErrnoText("cannot make the notify socket", err));
   }
 
   sigset_t set = SupervisedSignals();
   sigprocmask(SIG_BLOCK, &set, &savedMask_->mask);
-  signalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (signalFd_ < 0) {
+  signalFd_.Reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signalFd_) {
     int err = errno;
     sigprocmask(SIG_SETMASK, &savedMask_->mask, nullptr);
-    close(notifyFd_);
+    notifyFd_.Reset();
     unlink(socketPath_.c_str());
     rmdir(folder_.c_str());
     throw std::runtime_error(ErrnoText("cannot take the signals", err));
@@ -96,8 +96,8 @@ ServiceSupervisor::~ServiceSupervisor() {
     while (waitpid(childId_, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  close(signalFd_);
-  close(notifyFd_);
+  signalFd_.Reset();
+  notifyFd_.Reset();
   unlink(socketPath_.c_str());
   rmdir(folder_.c_str());
   sigprocmask(SIG_SETMASK, &savedMask_->mask, nullptr);
@@ -165,7 +165,7 @@ SupervisorEvent ServiceSupervisor::Wait(int timeoutMs) {
   for (;;) {
     SupervisorEvent event;
     char buffer[8192];
-    ssize_t n = recv(notifyFd_, buffer, sizeof(buffer), 0);
+    ssize_t n = recv(notifyFd_.Get(), buffer, sizeof(buffer), 0);
     if (n >= 0) {
       event.kind = SupervisorEvent::Kind::Notification;
       event.notification.assign(buffer, static_cast<std::size_t>(n));
@@ -173,7 +173,7 @@ SupervisorEvent ServiceSupervisor::Wait(int timeoutMs) {
     }
 
     signalfd_siginfo info{};
-    if (read(signalFd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+    if (read(signalFd_.Get(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
       event.kind = SupervisorEvent::Kind::Signal;
       switch (static_cast<int>(info.ssi_signo)) {
         case SIGINT: event.signal = SupervisorSignal::Interrupt; return event;
@@ -209,7 +209,7 @@ SupervisorEvent ServiceSupervisor::Wait(int timeoutMs) {
       if (left.count() <= 0) return SupervisorEvent{};
       wait = static_cast<int>(left.count());
     }
-    pollfd fds[2] = {{notifyFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+    pollfd fds[2] = {{notifyFd_.Get(), POLLIN, 0}, {signalFd_.Get(), POLLIN, 0}};
     poll(fds, 2, wait);
     // Whatever woke the poll (or a timeout, or EINTR), look at everything again.
   }

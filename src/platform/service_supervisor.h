@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/detail/unique_fd.h"
 #include "platform/types.h"
 
 namespace win {
@@ -65,8 +66,8 @@ class ServiceSupervisor {
 
   std::string folder_;
   std::string socketPath_;
-  int notifyFd_ = -1;
-  int signalFd_ = -1;
+  detail::UniqueFd notifyFd_;
+  detail::UniqueFd signalFd_;
   int childId_ = 0;
   std::unique_ptr<SavedMask> savedMask_;
 };

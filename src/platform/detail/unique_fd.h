@@ -1,10 +1,9 @@
 // UniqueFd: owns one file descriptor and closes it once, in its destructor
-// or in Reset/Close. The platform layer's one descriptor owner.
+// or in Reset/Close. The platform layer's one descriptor owner. The header
+// holds no operating-system names, so the layer's public headers may keep
+// one as a member.
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <utility>
 
 namespace win::detail {
@@ -30,20 +29,12 @@ class UniqueFd {
   int Release() { return std::exchange(fd_, -1); }
 
   // Closes the held descriptor (if any) and takes `fd`.
-  void Reset(int fd = -1) {
-    int old = std::exchange(fd_, fd);
-    if (old >= 0) ::close(old);
-  }
+  void Reset(int fd = -1);
 
   // Closes the descriptor and returns close's errno, 0 on success. EINTR
   // counts as success: on Linux the descriptor is released anyway, and a
   // retry could close a descriptor another thread has just been given.
-  int Close() {
-    int old = std::exchange(fd_, -1);
-    if (old < 0) return 0;
-    if (::close(old) == 0 || errno == EINTR) return 0;
-    return errno;
-  }
+  int Close();
 
  private:
   int fd_ = -1;
