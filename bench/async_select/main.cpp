@@ -24,6 +24,7 @@
 
 #include "platform/messages.h"
 #include "platform/winsock.h"
+#include "support/udp_listener.h"
 
 namespace {
 
@@ -51,20 +52,15 @@ class Sender {
 
  private:
   void Run(std::uint16_t port, Load load, const std::atomic<std::uint64_t>& received) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    kvtest::UdpListener socket;
     std::uint64_t sent = 0;
     while (!stop_.load(std::memory_order_relaxed)) {
       if (load == Load::Lockstep) {
         while (received.load(std::memory_order_acquire) < sent && !stop_.load(std::memory_order_relaxed)) {
         }
       }
-      if (::sendto(fd, kPayload.data(), kPayload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) ++sent;
+      if (socket.TrySendTo(port, kPayload)) ++sent;
     }
-    ::close(fd);
   }
 
   std::atomic<bool> stop_{false};
