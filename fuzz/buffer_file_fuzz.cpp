@@ -162,8 +162,8 @@ void CheckHeldByAnother(std::string_view left) {
   try {
     buffer.Attach(files.buffer);
   } catch (const kv::Exception& failure) {
-    refused = std::string_view(failure.what()).find(files.buffer + " is in use by another process") !=
-              std::string_view::npos;
+    refused =
+        std::string_view(failure.what()).find(files.buffer + " is in use by another process") != std::string_view::npos;
   }
   FUZZ_CHECK(refused);
   FUZZ_CHECK(!buffer.Attached());

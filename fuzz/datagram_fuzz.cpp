@@ -14,9 +14,9 @@
 //   length = N" and N above 2048;
 // - parsing the relay gives back the fields written into it, whenever they
 //   are what the writer accepts (no ":" in the names, no NUL byte).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -148,7 +148,9 @@ void CheckColumn(const std::string& line, std::size_t at, std::string_view field
   FUZZ_CHECK(matches);
 }
 
-bool WriterTakes(std::string_view name) { return name.find_first_of(std::string_view(":\0", 2)) == std::string_view::npos; }
+bool WriterTakes(std::string_view name) {
+  return name.find_first_of(std::string_view(":\0", 2)) == std::string_view::npos;
+}
 
 void CheckFields(std::string_view text, const kv::EventFields& f) {
   if (text.size() >= 19) FUZZ_CHECK(f.SendTime.size() == 19);

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "args.h"
 #include "fuzz_check.h"
-#include "app/command_line.h"
 
 namespace {
 

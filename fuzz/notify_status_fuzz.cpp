@@ -31,10 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   status.dwCheckPoint = fields[5];
   status.dwWaitHint = fields[6];
   const bool firstRunning = size % 2 == 1;
-  const std::optional<win::NotifyStatus> back = win::ParseNotifyStatus(win::ServiceStatusNotification(status, firstRunning));
+  const std::optional<win::NotifyStatus> back =
+      win::ParseNotifyStatus(win::ServiceStatusNotification(status, firstRunning));
   FUZZ_CHECK(back.has_value());
-  const std::uint32_t readBack[7] = {back->serviceType,     back->state,      back->controlsAccepted, back->win32ExitCode,
-                                     back->serviceExitCode, back->checkPoint, back->waitHint};
+  const std::uint32_t readBack[7] = {back->serviceType,   back->state,           back->controlsAccepted,
+                                     back->win32ExitCode, back->serviceExitCode, back->checkPoint,
+                                     back->waitHint};
   FUZZ_CHECK(std::memcmp(readBack, fields, sizeof fields) == 0);
   FUZZ_CHECK(back->status.rfind(win::ServiceStateText(status.dwCurrentState), 0) == 0);
   FUZZ_CHECK(back->ready == firstRunning);

@@ -62,9 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // A value taken from the input's last line, written to one of the keys.
-  std::string_view value = bytes.substr(bytes.find_last_of("\r\n") == std::string_view::npos
-                                            ? 0
-                                            : bytes.find_last_of("\r\n") + 1);
+  std::string_view value =
+      bytes.substr(bytes.find_last_of("\r\n") == std::string_view::npos ? 0 : bytes.find_last_of("\r\n") + 1);
   value = value.substr(0, value.find('\0'));
   const std::size_t target = size % kKeys.size();
   if (!win::WritePrivateProfileString(kSection, kKeys[target], std::string(value), path)) return 0;

@@ -84,15 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Read count = Query(key, "Count");
 
   // A string from the input's last line, written and read back.
-  std::string_view value = bytes.substr(bytes.find_last_of("\r\n") == std::string_view::npos
-                                            ? 0
-                                            : bytes.find_last_of("\r\n") + 1);
+  std::string_view value =
+      bytes.substr(bytes.find_last_of("\r\n") == std::string_view::npos ? 0 : bytes.find_last_of("\r\n") + 1);
   value = value.substr(0, value.find('\0'));
   std::string stored(value);
   stored.push_back('\0');
-  win::LONG wrote = win::RegSetValueEx(key, "ProgramFilesDir", 0, win::REG_SZ,
-                                       reinterpret_cast<const win::BYTE*>(stored.data()),
-                                       static_cast<win::DWORD>(stored.size()));
+  win::LONG wrote =
+      win::RegSetValueEx(key, "ProgramFilesDir", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(stored.data()),
+                         static_cast<win::DWORD>(stored.size()));
   FUZZ_CHECK(wrote == win::ERROR_SUCCESS);
   const Read pathAfter = Query(key, "ProgramFilesDir");
   FUZZ_CHECK(pathAfter.result == win::ERROR_SUCCESS && pathAfter.type == win::REG_SZ && pathAfter.data == stored);
@@ -101,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A number from the input's first bytes, written and read back.
   win::DWORD number = 0;
   std::memcpy(&number, bytes.data(), std::min(bytes.size(), sizeof number));
-  wrote = win::RegSetValueEx(key, "Count", 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&number),
-                             sizeof number);
+  wrote =
+      win::RegSetValueEx(key, "Count", 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&number), sizeof number);
   FUZZ_CHECK(wrote == win::ERROR_SUCCESS);
   const Read countAfter = Query(key, "Count");
   FUZZ_CHECK(countAfter.result == win::ERROR_SUCCESS && countAfter.type == win::REG_DWORD);

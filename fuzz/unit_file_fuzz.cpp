@@ -56,15 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)Description(key);
 
   // A description from the input's last line.
-  std::string_view value = bytes.substr(bytes.find_last_of("\r\n") == std::string_view::npos
-                                            ? 0
-                                            : bytes.find_last_of("\r\n") + 1);
+  std::string_view value =
+      bytes.substr(bytes.find_last_of("\r\n") == std::string_view::npos ? 0 : bytes.find_last_of("\r\n") + 1);
   value = value.substr(0, value.find('\0'));
   std::string stored(value);
   stored.push_back('\0');
-  const win::LONG wrote = win::RegSetValueEx(key, "Description", 0, win::REG_SZ,
-                                             reinterpret_cast<const win::BYTE*>(stored.data()),
-                                             static_cast<win::DWORD>(stored.size()));
+  const win::LONG wrote =
+      win::RegSetValueEx(key, "Description", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(stored.data()),
+                         static_cast<win::DWORD>(stored.size()));
   if (!value.empty() && value.back() == '\\') {
     FUZZ_CHECK(wrote == win::ERROR_INVALID_PARAMETER);
   } else {

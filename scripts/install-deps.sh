@@ -20,6 +20,8 @@ if [ "${1:-all}" != programs ]; then
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v readelf >/dev/null || need+=(binutils)
   command -v systemd-analyze >/dev/null || need+=(systemd)
+  # The layout check.
+  command -v clang-format >/dev/null || command -v clang-format-14 >/dev/null || need+=(clang-format)
   # The fuzz targets need clang 14 with its libFuzzer and sanitizer runtimes.
   if [ -n "${KV_NEED_CLANG:-}" ]; then
     command -v clang++-14 >/dev/null || need+=(clang-14)

@@ -131,8 +131,8 @@ double MessagePath(Load load) {
       char buf[2048];
       win::SOCKADDR_IN from{};
       int fromLen = sizeof from;
-      if (win::recvfrom(static_cast<win::SOCKET>(wParam), buf, sizeof buf, 0,
-                        reinterpret_cast<win::SOCKADDR*>(&from), &fromLen) >= 0) {
+      if (win::recvfrom(static_cast<win::SOCKET>(wParam), buf, sizeof buf, 0, reinterpret_cast<win::SOCKADDR*>(&from),
+                        &fromLen) >= 0) {
         received.fetch_add(1, std::memory_order_release);
       }
       return win::LRESULT{0};
@@ -165,8 +165,8 @@ void Compare(const char* name, Load load) {
   }
   const double p = Median(plain);
   const double m = Median(message);
-  std::printf("%-9s plain poll+recvfrom: %10.0f datagrams/s   message path: %10.0f datagrams/s   ratio %.2f\n", name,
-              p, m, m / p);
+  std::printf("%-9s plain poll+recvfrom: %10.0f datagrams/s   message path: %10.0f datagrams/s   ratio %.2f\n", name, p,
+              m, m / p);
   std::fflush(stdout);
 }
 

@@ -116,8 +116,8 @@ void BM_CleanupVsPlainWalk(benchmark::State& state) {
                 "           a default receive queue holds %zu event datagrams, so above about %.0f datagrams/s\n"
                 "           some are dropped during the run",
                 kFiles, oldFiles, buildSeconds, readdir * 1e3, nftw * 1e3, cleanup * 1e3,
-                cleanup * 1e6 / static_cast<double>(kFiles), readdir / cleanup, nftw / cleanup, cleanup * 1e3,
-                capacity, static_cast<double>(capacity) / cleanup);
+                cleanup * 1e6 / static_cast<double>(kFiles), readdir / cleanup, nftw / cleanup, cleanup * 1e3, capacity,
+                static_cast<double>(capacity) / cleanup);
   AddSummaryLine(line);
 }
 BENCHMARK(BM_CleanupVsPlainWalk)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -2,8 +2,8 @@
 // and the code page conversions the program applies to its texts.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>

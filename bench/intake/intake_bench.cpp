@@ -20,8 +20,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -48,7 +48,7 @@ constexpr int kRounds = 3;
 const std::string kPayload = "2024/03/05 14.07.09:4711:Backup:JobRunner:2:1007:Copy finished: 12 files";
 
 struct Figures {
-  double perSecond = 0;            // relays arriving per second
+  double perSecond = 0;             // relays arriving per second
   double cpuMicrosPerDatagram = 0;  // CPU time of the receiving thread per relay
 };
 
@@ -214,8 +214,7 @@ void BM_IntakeVsPlainLoop(benchmark::State& state) {
   std::snprintf(line, sizeof line,
                 "intake %-9s  plain loop %7.0f datagrams/s  module intake %7.0f datagrams/s  ratio %.2f "
                 "(target >= 0.80); receiving thread CPU per datagram: plain %.1f us, intake %.1f us%s",
-                name, p, m, m / p, Median(plainCpu), Median(intakeCpu),
-                failures ? "  [intake reported failures]" : "");
+                name, p, m, m / p, Median(plainCpu), Median(intakeCpu), failures ? "  [intake reported failures]" : "");
   AddSummaryLine(line);
 }
 BENCHMARK(BM_IntakeVsPlainLoop)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);

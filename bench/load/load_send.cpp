@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: kvload_send PORT RATE SECONDS\n");
     return 2;
   }
-  const unsigned long long sent = kvload::SendPaced(static_cast<std::uint16_t>(std::atoi(argv[1])),
-                                                    std::atof(argv[2]), std::atof(argv[3]));
+  const unsigned long long sent =
+      kvload::SendPaced(static_cast<std::uint16_t>(std::atoi(argv[1])), std::atof(argv[2]), std::atof(argv[3]));
   std::printf("sent %llu\n", sent);
   return 0;
 }

@@ -50,8 +50,8 @@ unsigned long long SendPaced(std::uint16_t port, double rate, double seconds) {
       due = static_cast<unsigned long long>(std::chrono::duration<double>(now - start).count() * rate) + 1;
       if (due <= sent) {
         // Sleep until the next datagram is due (at most a millisecond).
-        const double wait = std::min(1e-3, (static_cast<double>(sent) + 1) / rate -
-                                               std::chrono::duration<double>(now - start).count());
+        const double wait =
+            std::min(1e-3, (static_cast<double>(sent) + 1) / rate - std::chrono::duration<double>(now - start).count());
         timespec ts{0, static_cast<long>(wait * 1e9)};
         if (ts.tv_nsec > 0) ::nanosleep(&ts, nullptr);
         continue;

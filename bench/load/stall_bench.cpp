@@ -136,9 +136,10 @@ int main(int argc, char** argv) {
   const std::size_t saved = SavedEventLines(root.LogFolder());
   const unsigned long long relayed = relays.Count();
   root.DrainEventLog();
-  std::printf("stall %.1f s at %.0f/s: sent %llu, saved %zu, relayed %llu, lost %lld (saved) %lld (relayed), "
-              "failures %llu\n",
-              stall, rate, sent.load(), saved, relayed, static_cast<long long>(sent) - static_cast<long long>(saved),
-              static_cast<long long>(sent) - static_cast<long long>(relayed), failures.load());
+  std::printf(
+      "stall %.1f s at %.0f/s: sent %llu, saved %zu, relayed %llu, lost %lld (saved) %lld (relayed), "
+      "failures %llu\n",
+      stall, rate, sent.load(), saved, relayed, static_cast<long long>(sent) - static_cast<long long>(saved),
+      static_cast<long long>(sent) - static_cast<long long>(relayed), failures.load());
   return saved == sent && relayed == sent ? 0 : 1;
 }

@@ -126,10 +126,11 @@ int Run(const Settings& s) {
         rssLastThirdMax = std::max(rssLastThirdMax, rss);
         fdsLastThirdMin = std::min(fdsLastThirdMin, fds);
       }
-      std::printf("%5ld s  relayed %12llu  saved lines %12llu  files %5llu  cleanup deleted %6zu  rss %7llu KiB  fds %3zu\n",
-                  elapsed, static_cast<unsigned long long>(relayCount.load()),
-                  static_cast<unsigned long long>(files.eventLines), static_cast<unsigned long long>(files.files),
-                  cleanupDeleted, static_cast<unsigned long long>(rss), fds);
+      std::printf(
+          "%5ld s  relayed %12llu  saved lines %12llu  files %5llu  cleanup deleted %6zu  rss %7llu KiB  fds %3zu\n",
+          elapsed, static_cast<unsigned long long>(relayCount.load()),
+          static_cast<unsigned long long>(files.eventLines), static_cast<unsigned long long>(files.files),
+          cleanupDeleted, static_cast<unsigned long long>(rss), fds);
       std::fflush(stdout);
       if (elapsed >= s.seconds) break;
     }
@@ -170,8 +171,8 @@ int Run(const Settings& s) {
   std::printf("cleanup deleted    %zu old files (%zu per run)\n", cleanupDeleted, tree.OldCount());
   std::printf("resident memory    first %llu KiB, max %llu KiB, growth (last third - first third max) %lld KiB\n",
               static_cast<unsigned long long>(rssFirst), static_cast<unsigned long long>(rssMax), growth);
-  std::printf("open descriptors   first %zu, max %zu, last %zu, least in first/last third %zu/%zu\n", fdsFirst,
-              fdsMax, fdsLast, fdsFirstThirdMin, fdsLastThirdMin);
+  std::printf("open descriptors   first %zu, max %zu, last %zu, least in first/last third %zu/%zu\n", fdsFirst, fdsMax,
+              fdsLast, fdsFirstThirdMin, fdsLastThirdMin);
   const bool ok = lost == 0 && files.duplicates == 0 && fdsLastThirdMin <= fdsFirstThirdMin;
   std::printf("%s\n", ok ? "PASS" : "FAIL");
   return ok ? 0 : 1;

@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/svc_app.h"
 #include "base/datetime.h"
 #include "logsvc/kvlog_service.h"
 #include "platform/foreground.h"
 #include "platform/service_control.h"
-#include "app/command_line.h"
-#include "app/svc_app.h"
 
 namespace {
 

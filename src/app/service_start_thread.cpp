@@ -17,10 +17,8 @@ TServiceStartThread::~TServiceStartThread() {
 void TServiceStartThread::Execute() {
   // Returns when every service of the table has stopped, or at once when no
   // service manager started this process.
-  if (win::StartServiceCtrlDispatcher(startTable_.data()))
-    dispatcherResult_ = 0;
-  else
-    dispatcherResult_ = win::GetLastError();
+  if (win::StartServiceCtrlDispatcher(startTable_.data())) dispatcherResult_ = 0;
+  else dispatcherResult_ = win::GetLastError();
   // Ends the main loop.
   win::PostMessage(mainWindow_, win::WM_QUIT, 0, 0);
 }

@@ -3,16 +3,16 @@
 #include <atomic>
 #include <cstdio>
 
+#include "app/command_line.h"
+#include "app/executable_name.h"
+#include "app/service_start_thread.h"
+#include "app/unhandled_failure.h"
 #include "base/app_failure.h"
 #include "base/exception.h"
 #include "platform/eventlog.h"
 #include "platform/messages.h"
 #include "platform/module.h"
-#include "app/command_line.h"
-#include "app/executable_name.h"
-#include "app/service_start_thread.h"
 #include "svchost/service_texts.h"
-#include "app/unhandled_failure.h"
 
 namespace kv {
 namespace {

@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "app/window_application.h"
 #include "platform/service_manager.h"
 #include "platform/types.h"
 #include "svchost/event_logger.h"
 #include "svchost/service.h"
-#include "app/window_application.h"
 
 namespace kv {
 

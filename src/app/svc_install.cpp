@@ -2,15 +2,15 @@
 // manager.
 #include <string>
 
+#include "app/app_texts.h"
+#include "app/svc_app.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/message_box.h"
 #include "platform/module.h"
-#include "app/app_texts.h"
 #include "svchost/service_texts.h"
-#include "app/svc_app.h"
 
 namespace kv {
 namespace {
@@ -59,10 +59,8 @@ bool TServiceApplication::InstallOrUninstall(bool install, bool silent) {
   bool success = true;
   for (TService* service : Services()) {
     try {
-      if (install)
-        InstallService(*service, manager.get());
-      else
-        UninstallService(*service, manager.get());
+      if (install) InstallService(*service, manager.get());
+      else UninstallService(*service, manager.get());
     } catch (...) {
       success = false;
       std::string format = win::Utf8ToAnsi(install ? ServiceInstallFailedFormat : ServiceUninstallFailedFormat);
@@ -87,8 +85,8 @@ void TServiceApplication::InstallService(TService& service, win::SC_HANDLE manag
   const std::string displayName = service.DisplayName();
   win::SC_HANDLE created = win::CreateService(
       manager, service.Name().c_str(), displayName.c_str(), win::SERVICE_ALL_ACCESS, service.WindowsServiceType(),
-      service.WindowsStartType(), service.WindowsErrorControl(), path.c_str(), service.LoadGroup().c_str(),
-      tagPointer, dependencies.c_str(), startName, service.Password().c_str());
+      service.WindowsStartType(), service.WindowsErrorControl(), path.c_str(), service.LoadGroup().c_str(), tagPointer,
+      dependencies.c_str(), startName, service.Password().c_str());
   const win::DWORD error = win::GetLastError();
   service.SetTagID(tag);
   if (!created) throw EOSError(error);

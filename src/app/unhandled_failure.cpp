@@ -7,10 +7,10 @@
 #include <memory>
 #include <typeinfo>
 
-#include "base/exception.h"
-#include "platform/message_box.h"
 #include "app/app_texts.h"
 #include "app/executable_name.h"
+#include "base/exception.h"
+#include "platform/message_box.h"
 
 namespace kv {
 namespace {
@@ -27,8 +27,7 @@ std::string AddressText(const void* address) {
 // The readable name of a C++ type ("std::bad_alloc").
 std::string TypeName(const std::type_info& type) {
   int status = 0;
-  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                              std::free);
+  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
   return status == 0 && name ? std::string(name.get()) : std::string(type.name());
 }
 

@@ -8,10 +8,9 @@
 namespace kv {
 
 TWindowApplication::TWindowApplication() {
-  mainWindow_ = win::CreateHiddenWindow(
-      [this](win::HWND hwnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
-        return MainWindowProc(hwnd, msg, wParam, lParam);
-      });
+  mainWindow_ = win::CreateHiddenWindow([this](win::HWND hwnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
+    return MainWindowProc(hwnd, msg, wParam, lParam);
+  });
   if (!mainWindow_) RaiseLastOSError();
 }
 
@@ -28,8 +27,7 @@ void TWindowApplication::UnhookMainWindow(int id) {
   std::erase_if(hooks_, [id](const auto& entry) { return entry.first == id; });
 }
 
-win::LRESULT TWindowApplication::MainWindowProc(win::HWND hwnd, win::UINT msg, win::WPARAM wParam,
-                                                win::LPARAM lParam) {
+win::LRESULT TWindowApplication::MainWindowProc(win::HWND hwnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
   std::vector<MessageHook> hooks;
   {
     std::lock_guard<std::mutex> guard(hooksMutex_);

@@ -47,7 +47,10 @@ class FixedClock : public Clock {
  public:
   FixedClock() = default;
   explicit FixedClock(DateTimeParts local) : local_(local), utc_(local) {}
-  void Set(DateTimeParts local) { local_ = local; utc_ = local; }
+  void Set(DateTimeParts local) {
+    local_ = local;
+    utc_ = local;
+  }
   void SetUtc(DateTimeParts utc) { utc_ = utc; }
   DateTimeParts LocalNow() const override { return local_; }
   DateTimeParts UtcNow() const override { return utc_; }

@@ -18,10 +18,8 @@ bool IsLeapYear(int year) { return win::IsLeapYear(year); }
 
 int DaysInMonth(int year, int month) { return win::DaysInMonth(year, month); }
 
-bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int ms,
-                       TDateTime& out) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
-    return false;
+bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int ms, TDateTime& out) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
   if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || ms < 0 || ms > 999)
     return false;
   double date = static_cast<double>(win::DaysFromCivil(year, month, day) - kDay0);

@@ -12,9 +12,8 @@ namespace kv {
 using TDateTime = double;
 
 // False for an impossible date or time (month 13, 31 April, hour 24, ...).
-bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int ms,
-                       TDateTime& out);
-TDateTime EncodeDate(int year, int month, int day);  // raises kv::Exception when invalid
+bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int ms, TDateTime& out);
+TDateTime EncodeDate(int year, int month, int day);    // raises kv::Exception when invalid
 TDateTime EncodeDateTime(const DateTimeParts& parts);  // raises kv::Exception when invalid
 DateTimeParts DecodeDateTime(TDateTime value);
 bool IsLeapYear(int year);

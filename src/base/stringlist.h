@@ -45,8 +45,15 @@ class TStringList {
 
     const_iterator() = default;
     std::string_view operator*() const { return View(*it_); }
-    const_iterator& operator++() { ++it_; return *this; }
-    const_iterator operator++(int) { auto old = *this; ++it_; return old; }
+    const_iterator& operator++() {
+      ++it_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      auto old = *this;
+      ++it_;
+      return old;
+    }
     bool operator==(const const_iterator& other) const = default;
 
    private:

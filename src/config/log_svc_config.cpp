@@ -83,8 +83,8 @@ std::string GetProgramFilesDir() {
   return data.substr(0, data.find('\0'));
 }
 
-bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval,
-                       std::string& Folder, std::int32_t& LogKeepDays) {
+bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval, std::string& Folder,
+                       std::int32_t& LogKeepDays) {
   const std::string configFolder = GetProgramFilesDir() + win::PathDelim + "KelvaneSystem";
   const std::string iniFile = configFolder + win::PathDelim + "KVLogService.ini";
   const std::string defaultLogFolder = configFolder + win::PathDelim + "Logs";

@@ -29,7 +29,7 @@ std::string GetProgramFilesDir();
 // made. Raises kv::Exception("<ini path> に書き込めません") when a new INI
 // file cannot be written (the outputs then hold the defaults).
 // One call at a time (the service's request thread).
-bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval,
-                       std::string& Folder, std::int32_t& LogKeepDays);
+bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval, std::string& Folder,
+                       std::int32_t& LogKeepDays);
 
 }  // namespace kv

@@ -7,7 +7,7 @@
 namespace kv {
 namespace {
 
-constexpr std::int32_t kAnyFile = 63;  // read-only, hidden, system, volume label, directory, archive
+constexpr std::int32_t kAnyFile = 63;              // read-only, hidden, system, volume label, directory, archive
 constexpr std::int32_t kSpecialAttributes = 0x1E;  // hidden, system, volume label, directory
 
 // One directory enumeration with an attribute mask, closed on every path.

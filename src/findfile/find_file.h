@@ -23,11 +23,11 @@ class ENestLevelError : public Exception {
 
 // One directory entry as the enumeration found it.
 struct TSearchRec {
-  std::int32_t Time = 0;        // local DOS date-time (date high, time low); 0 outside 1980..2107
-  std::uint32_t Size = 0;       // low 32 bits of the file size
-  std::int32_t Attr = 0;        // attribute bits (win::FILE_ATTRIBUTE_*)
-  std::string Name;             // name only, no folder
-  std::int32_t ExcludeAttr = 0; // attribute bits the enumeration leaves out
+  std::int32_t Time = 0;         // local DOS date-time (date high, time low); 0 outside 1980..2107
+  std::uint32_t Size = 0;        // low 32 bits of the file size
+  std::int32_t Attr = 0;         // attribute bits (win::FILE_ATTRIBUTE_*)
+  std::string Name;              // name only, no folder
+  std::int32_t ExcludeAttr = 0;  // attribute bits the enumeration leaves out
   win::WIN32_FIND_DATA FindData;
 };
 
@@ -35,8 +35,7 @@ class TFindFile;
 
 // sender, the directory the file was found in (as the search built it, no
 // trailing separator), the entry.
-using TFindFileEvent =
-    std::function<void(TFindFile& sender, const std::string& searchPath, const TSearchRec& rec)>;
+using TFindFileEvent = std::function<void(TFindFile& sender, const std::string& searchPath, const TSearchRec& rec)>;
 
 // Owns its settings and, during a search, the directory enumerations it has
 // open (each closed on every path).

@@ -70,9 +70,9 @@ void TKVLogService::ReportReceiveLoss(bool atStop) {
   lossReported_ = lost;
   lossReportedAt_ = now;
   try {
-    WriteEventLog("KVLogService lost " + std::to_string(count) +
-                      " datagrams: they arrived faster than they could be taken in",
-                  win::EVENTLOG_WARNING_TYPE, 0, 0);
+    WriteEventLog(
+        "KVLogService lost " + std::to_string(count) + " datagrams: they arrived faster than they could be taken in",
+        win::EVENTLOG_WARNING_TYPE, 0, 0);
   } catch (const std::exception&) {
     // The event log's own failure must not take the message loop down.
   }
@@ -119,8 +119,8 @@ void TKVLogService::HandleDatagram(std::string_view received) {
 
   LogLines->Add(FormatLogLine(f));
 
-  if (Repeater && Repeater->QueueEvent(f.AppName, f.MsgText, f.SourceName, EventTypeValue(f.EventType), 0) >=
-                      kRelayBatch) {
+  if (Repeater &&
+      Repeater->QueueEvent(f.AppName, f.MsgText, f.SourceName, EventTypeValue(f.EventType), 0) >= kRelayBatch) {
     SendRelays();
   }
 }

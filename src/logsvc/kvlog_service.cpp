@@ -61,8 +61,9 @@ void TKVLogService::ServiceCreate() {
   LogLines->SetReportSink(
       [this](const std::string& text, std::uint16_t eventType) { WriteEventLog(text, eventType, 0, 0); });
   Receiver = std::make_unique<TMsgRecv>();
-  WindowHandle = win::CreateHiddenWindow([this](win::HWND hwnd, win::UINT msg, win::WPARAM wParam,
-                                                win::LPARAM lParam) { return SocketWndProc(hwnd, msg, wParam, lParam); });
+  WindowHandle = win::CreateHiddenWindow([this](win::HWND hwnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
+    return SocketWndProc(hwnd, msg, wParam, lParam);
+  });
   if (!WindowHandle) RaiseLastOSError();
   FoundFiles = std::make_unique<std::vector<std::string>>();
 }
@@ -81,8 +82,7 @@ void TKVLogService::ServiceDestroy() {
 }
 
 void TKVLogService::ServiceAfterInstall(TService&) {
-  static constexpr char kDescription[] =
-      "KVAppService で出力されるログメッセージを取得,保存するためのサービス";
+  static constexpr char kDescription[] = "KVAppService で出力されるログメッセージを取得,保存するためのサービス";
   win::HKEY key = nullptr;
   if (win::RegOpenKeyEx(win::HKEY_LOCAL_MACHINE, "\\SYSTEM\\CurrentControlSet\\Services\\KVLogService", 0,
                         win::KEY_ALL_ACCESS, &key) != win::ERROR_SUCCESS) {

@@ -83,7 +83,10 @@ class TLogBuffer {
 
     const_iterator() = default;
     const std::string& operator*() const { return (*lines_)[index_]; }
-    const_iterator& operator++() { ++index_; return *this; }
+    const_iterator& operator++() {
+      ++index_;
+      return *this;
+    }
     bool operator==(const const_iterator& other) const { return index_ == other.index_; }
 
    private:

@@ -67,8 +67,8 @@ bool TKVLogService::AttachLogBuffer() {
   try {
     SaveBufferAs(path);
   } catch (const std::exception& failure) {
-    WriteEventLog("KVLogService could not save the " + std::to_string(recovered) +
-                      " log lines left unsaved in " + LogLines->Path() + " into " + path + ": " + failure.what(),
+    WriteEventLog("KVLogService could not save the " + std::to_string(recovered) + " log lines left unsaved in " +
+                      LogLines->Path() + " into " + path + ": " + failure.what(),
                   win::EVENTLOG_WARNING_TYPE, 0, 0);
     return true;
   }

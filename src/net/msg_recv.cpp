@@ -7,9 +7,7 @@
 namespace kv {
 namespace {
 
-[[noreturn]] void RaiseSocketError(const char* text) {
-  throw Exception(text + std::to_string(win::WSAGetLastError()));
-}
+[[noreturn]] void RaiseSocketError(const char* text) { throw Exception(text + std::to_string(win::WSAGetLastError())); }
 
 }  // namespace
 

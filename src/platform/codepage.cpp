@@ -155,8 +155,8 @@ iconv_t ConverterFor(const std::string& to, const std::string& from) {
   auto key = std::make_pair(to, from);
   auto it = converters.find(key);
   if (it == converters.end()) {
-    it = converters.emplace(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(to, from))
-             .first;
+    it =
+        converters.emplace(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(to, from)).first;
   }
   if (!it->second.Valid()) return nullptr;
   iconv(it->second.Get(), nullptr, nullptr, nullptr, nullptr);
@@ -346,9 +346,7 @@ std::size_t Utf8SequenceLength(char c) {
 
 }  // namespace
 
-std::size_t AnsiPrefixLength(std::string_view text, std::size_t limit) {
-  return PrefixLength(GetACP(), text, limit);
-}
+std::size_t AnsiPrefixLength(std::string_view text, std::size_t limit) { return PrefixLength(GetACP(), text, limit); }
 
 std::size_t PrefixLength(UINT codePage, std::string_view text, std::size_t limit) {
   if (text.size() <= limit) return text.size();

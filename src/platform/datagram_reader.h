@@ -19,7 +19,7 @@ namespace win::detail {
 
 // One datagram taken from the ring.
 struct ReceivedDatagram {
-  std::size_t length = 0;    // its real length
+  std::size_t length = 0;     // its real length
   std::uint32_t address = 0;  // sender, network byte order
   std::uint16_t port = 0;     // sender, network byte order
 };
@@ -39,8 +39,8 @@ class DatagramReader {
   // Starts reading `descriptor` (a non-blocking datagram socket that
   // `owner` keeps open). nullptr with errno-style `error` when the thread
   // or its descriptors cannot be had.
-  static std::shared_ptr<DatagramReader> Start(int descriptor, std::shared_ptr<const void> owner,
-                                               std::size_t capacity, int& error);
+  static std::shared_ptr<DatagramReader> Start(int descriptor, std::shared_ptr<const void> owner, std::size_t capacity,
+                                               int& error);
   ~DatagramReader();
   DatagramReader(const DatagramReader&) = delete;
   DatagramReader& operator=(const DatagramReader&) = delete;

@@ -105,8 +105,7 @@ bool KernelCopy(int in, int out, std::uint64_t bytes, off_t outOffset) {
 // Appends `bytes` of `in` and then `tail` to `target`; see CopyTo.
 BOOL AppendTo(int in, std::uint64_t bytes, std::string_view tail, const std::string& target) {
   struct stat st {};
-  if (::stat(target.c_str(), &st) == 0 &&
-      (S_ISDIR(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
+  if (::stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
     return FailWith(ERROR_ACCESS_DENIED, EACCES);
   }
   bool created = false;
@@ -120,8 +119,7 @@ BOOL AppendTo(int in, std::uint64_t bytes, std::string_view tail, const std::str
   if (::fstat(out.Get(), &outStat) != 0) return Fail(errno);
   const off_t end = outStat.st_size;
   bool ok = (bytes == 0 || KernelCopy(in, out.Get(), bytes, end)) &&
-            WriteAllAt(out.Get(), tail.data(), tail.size(), end + static_cast<off_t>(bytes)) &&
-            ::fsync(out.Get()) == 0;
+            WriteAllAt(out.Get(), tail.data(), tail.size(), end + static_cast<off_t>(bytes)) && ::fsync(out.Get()) == 0;
   int err = errno;
   if (!ok) {
     if (created) {
@@ -155,9 +153,7 @@ BOOL LockedAppendFile::Open(const std::string& path) {
   return TRUE_;
 }
 
-void LockedAppendFile::Close() {
-  fd_.Reset();
-}
+void LockedAppendFile::Close() { fd_.Reset(); }
 
 std::uint64_t LockedAppendFile::Size() const {
   struct stat st {};

@@ -68,8 +68,9 @@ constexpr Text kTexts[] = {
      "because a queue was full."},
     {10061, "No connection could be made because the target machine actively refused it."},
     {10065, "A socket operation was attempted to an unreachable host."},
-    {10091, "WSAStartup cannot function at this time because the underlying system it uses to provide network "
-            "services is currently unavailable."},
+    {10091,
+     "WSAStartup cannot function at this time because the underlying system it uses to provide network "
+     "services is currently unavailable."},
     {10092, "The Windows Sockets version requested is not supported."},
     {10093, "Either the application has not called WSAStartup, or WSAStartup failed."},
 };

@@ -130,7 +130,8 @@ BOOL ReportEvent(HEVENTLOG handle, WORD type, WORD /*category*/, DWORD /*eventId
   SYSTEMTIME now{};
   GetLocalTime(&now);
   std::string datagram = SyslogDatagram(type, source->name, static_cast<DWORD>(getpid()), now, message);
-  if (gStandardErrorOnly.load() || !SendToSyslog(source->fd.Get(), datagram)) WriteToStandardError(source->name, message);
+  if (gStandardErrorOnly.load() || !SendToSyslog(source->fd.Get(), datagram))
+    WriteToStandardError(source->name, message);
   return TRUE_;
 }
 

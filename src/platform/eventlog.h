@@ -39,8 +39,8 @@ HEVENTLOG RegisterEventSource(const char* server, const char* sourceName);
 // with ERROR_INVALID_HANDLE for a null handle. An entry that ends up on
 // standard error still counts as written. Safe from any thread; one handle
 // may be used by several threads.
-BOOL ReportEvent(HEVENTLOG source, WORD type, WORD category, DWORD eventId, const void* sid,
-                 WORD numStrings, DWORD dataSize, const char** strings, const void* data);
+BOOL ReportEvent(HEVENTLOG source, WORD type, WORD category, DWORD eventId, const void* sid, WORD numStrings,
+                 DWORD dataSize, const char** strings, const void* data);
 
 // With `only` true, entries go to standard error and never to the syslog
 // socket (a service run in a terminal). Safe from any thread.

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -260,7 +260,7 @@ BOOL GetFileLastWriteTime(const std::string& path, FILETIME* lastWrite) {
 
 BOOL SetFileLastWriteTime(const std::string& path, const FILETIME& lastWrite) {
   std::uint64_t ticks = TicksOf(lastWrite);
-  struct timespec times[2] {};
+  struct timespec times[2]{};
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(static_cast<std::int64_t>(ticks / kTicksPerSecond) - kEpochDifference);
   times[1].tv_nsec = static_cast<long>(ticks % kTicksPerSecond) * 100;
@@ -292,7 +292,8 @@ BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime) {
   const CivilDate date = CivilFromDays(days);
   if (date.year < 1980 || date.year > 2107) return Fail(ERROR_INVALID_PARAMETER);
   *fatDate = static_cast<WORD>(((date.year - 1980) << 9) | (date.month << 5) | date.day);
-  *fatTime = static_cast<WORD>(((secondOfDay / 3600) << 11) | (((secondOfDay / 60) % 60) << 5) | ((secondOfDay % 60) / 2));
+  *fatTime =
+      static_cast<WORD>(((secondOfDay / 3600) << 11) | (((secondOfDay / 60) % 60) << 5) | ((secondOfDay % 60) / 2));
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
 }

@@ -19,8 +19,8 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast
 
 constexpr char PathDelim = '/';
 
-constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;   // no write permission bit
-constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;     // name starts with "."
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;  // no write permission bit
+constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;    // name starts with "."
 constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
 constexpr DWORD FILE_ATTRIBUTE_VOLUME = 0x08;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;

@@ -28,8 +28,8 @@ namespace win::detail {
 struct IniRules {
   bool loneCrEndsLine = false;
   bool skipByteOrderMark = false;
-  bool headerEndsLine = true;         // "]" must be the last character of a header
-  std::string_view notKeyMarks;       // first characters of lines that are no key
+  bool headerEndsLine = true;    // "]" must be the last character of a header
+  std::string_view notKeyMarks;  // first characters of lines that are no key
 
   static IniRules Profile() { return {true, true, false, ";"}; }
   static IniRules Store() { return {false, false, true, ";#["}; }

@@ -21,9 +21,8 @@ constexpr std::size_t kTimerLimit = 10000;
 constexpr UINT kTimerMaximumMs = 0x7FFFFFFF;
 
 void RemoveTimerMessagesLocked(ThreadQueue& queue, HWND hwnd, UINT_PTR id) {
-  std::erase_if(queue.posted, [&](const QueuedMessage& m) {
-    return m.fromTimer && m.msg.hwnd == hwnd && m.msg.wParam == id;
-  });
+  std::erase_if(queue.posted,
+                [&](const QueuedMessage& m) { return m.fromTimer && m.msg.hwnd == hwnd && m.msg.wParam == id; });
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ struct ControlSignal {
   DWORD control;
 };
 constexpr ControlSignal kControlSignals[] = {
-    {SIGTERM, SERVICE_CONTROL_STOP},    {SIGUSR1, SERVICE_CONTROL_PAUSE},       {SIGUSR2, SERVICE_CONTROL_CONTINUE},
+    {SIGTERM, SERVICE_CONTROL_STOP},       {SIGUSR1, SERVICE_CONTROL_PAUSE},   {SIGUSR2, SERVICE_CONTROL_CONTINUE},
     {SIGHUP, SERVICE_CONTROL_INTERROGATE}, {SIGPWR, SERVICE_CONTROL_SHUTDOWN},
 };
 
@@ -97,9 +97,8 @@ std::optional<NotifyStatus> ParseNotifyStatus(std::string_view datagram) {
     std::string_view key = line.substr(0, eq);
     std::string_view value = line.substr(eq + 1);
     if (key == "X_SERVICE_STATUS") {
-      DWORD* targets[] = {&report.serviceType,     &report.state,      &report.controlsAccepted,
-                          &report.win32ExitCode,   &report.serviceExitCode, &report.checkPoint,
-                          &report.waitHint};
+      DWORD* targets[] = {&report.serviceType,     &report.state,      &report.controlsAccepted, &report.win32ExitCode,
+                          &report.serviceExitCode, &report.checkPoint, &report.waitHint};
       for (DWORD* target : targets) {
         std::optional<std::uint64_t> number = NextNumber(value, 0xFFFFFFFFu);
         if (!number) return std::nullopt;

@@ -57,8 +57,8 @@ std::mutex& WriteMutex() {
 
 }  // namespace
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName) {
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& fileName) {
   std::string text;
   DWORD err = detail::ReadWholeFile(fileName, text);
   if (err != ERROR_SUCCESS) {

@@ -23,8 +23,8 @@ namespace win {
 // The value of `key` in `section`, or `defaultValue` (trailing blanks
 // removed) when the file, the section or the key is missing. Never fails,
 // whatever the file holds.
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName);
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& fileName);
 
 // Sets `key` in `section` to `value`. FALSE with the last error when the
 // file cannot be written (3 folder missing, 5 read-only or denied, ...), and

@@ -29,9 +29,8 @@ std::unique_ptr<ReadNotification> ReadNotification::Start(HWND hwnd, UINT msg, W
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
   }
-  window->queue->watches.push_back(
-      Watch{id, descriptor, std::move(keepAlive), MSG{hwnd, msg, wParam, lParam}, true, std::move(waiting),
-            alsoDescriptor});
+  window->queue->watches.push_back(Watch{id, descriptor, std::move(keepAlive), MSG{hwnd, msg, wParam, lParam}, true,
+                                         std::move(waiting), alsoDescriptor});
   window->queue->WakeLocked();
   return std::unique_ptr<ReadNotification>(new ReadNotification(window->queue, id));
 }

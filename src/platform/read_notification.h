@@ -30,8 +30,8 @@ class ReadNotification {
   // called under the queue's lock and must not block. `alsoDescriptor`,
   // when not -1, is looked at too by PeekMessage (not by a waiting
   // GetMessage); `keepAlive` keeps it open as well.
-  static std::unique_ptr<ReadNotification> Start(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
-                                                 int descriptor, std::shared_ptr<const void> keepAlive,
+  static std::unique_ptr<ReadNotification> Start(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, int descriptor,
+                                                 std::shared_ptr<const void> keepAlive,
                                                  std::function<bool()> waiting = {}, int alsoDescriptor = -1);
   ~ReadNotification();
   ReadNotification(const ReadNotification&) = delete;

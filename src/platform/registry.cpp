@@ -11,8 +11,8 @@
 
 #include "platform/detail/handle_table.h"
 #include "platform/error.h"
-#include "platform/root.h"
 #include "platform/ini_lines.h"
+#include "platform/root.h"
 #include "platform/text_file.h"
 #include "platform/unit_file.h"
 
@@ -124,7 +124,7 @@ std::optional<DWORD> ParseDword(std::string_view text) {
   if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
   for (char c : text) {
-    int digit = c >= '0' && c <= '9' ? c - '0'
+    int digit = c >= '0' && c <= '9'                 ? c - '0'
                 : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
                 : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10
                                                      : -1;
@@ -205,8 +205,7 @@ std::string FormatValueLine(const std::string& name, DWORD type, const std::stri
   return line + (type == REG_SZ ? "sz:" : "expand_sz:") + text;
 }
 
-LONG SetStoreValue(const std::string& path, const std::string& valueLine, const std::string& name,
-                   bool createSection) {
+LONG SetStoreValue(const std::string& path, const std::string& valueLine, const std::string& name, bool createSection) {
   std::optional<detail::IniLines> read;
   LONG err = ReadStore(read);
   if (err == ERROR_FILE_NOT_FOUND && createSection) err = ERROR_SUCCESS;
@@ -216,7 +215,8 @@ LONG SetStoreValue(const std::string& path, const std::string& valueLine, const 
   std::optional<detail::IniSection> section = FindSection(lines, path);
   if (!section) {
     if (!createSection) return ERROR_FILE_NOT_FOUND;
-    if (lines.Count() > 0 && !TrimBlanks(lines.Text(lines.Count() - 1)).empty()) lines.Insert(lines.Count(), "", ending);
+    if (lines.Count() > 0 && !TrimBlanks(lines.Text(lines.Count() - 1)).empty())
+      lines.Insert(lines.Count(), "", ending);
     lines.Insert(lines.Count(), "[" + path + "]", ending);
     lines.Insert(lines.Count(), valueLine, ending);
   } else if (std::optional<std::size_t> line = FindValueLine(lines, *section, name)) {

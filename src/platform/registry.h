@@ -69,8 +69,7 @@ LONG RegOpenKeyEx(HKEY key, const std::string& subKey, DWORD options, REGSAM acc
 // receives the size; with a buffer too small, ERROR_MORE_DATA and the size
 // needed. String data includes its terminating NUL. ERROR_FILE_NOT_FOUND
 // when the value is missing.
-LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* reserved, DWORD* type, BYTE* data,
-                     DWORD* dataSize);
+LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize);
 
 // Writes a value (REG_SZ, REG_EXPAND_SZ, REG_DWORD). The key must have been
 // opened with KEY_SET_VALUE (else ERROR_ACCESS_DENIED). A string holding a

@@ -1,5 +1,6 @@
 #include "platform/service_control.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -7,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>

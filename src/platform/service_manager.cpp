@@ -91,8 +91,8 @@ bool EnsureUnitFolder() {
 bool IsValidServiceName(std::string_view name) {
   if (name.empty() || name.size() > kMaxServiceName || name == "." || name == "..") return false;
   for (char c : name) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
-              c == '_' || c == '.' || c == '-';
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' || c == '_' ||
+              c == '.' || c == '-';
     if (!ok) return false;
   }
   return true;
@@ -237,7 +237,8 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
     if (!detail::MayWriteFolder(folder)) return FailHandle(ERROR_ACCESS_DENIED);
     if (!detail::FindUnit(serviceName).empty()) return FailHandle(ERROR_SERVICE_EXISTS);
     const std::string unitPath = folder + "/" + unitName;
-    if (DWORD err = WriteNewFile(unitPath, detail::RenderUnit(display, binaryPathName, required))) return FailHandle(err);
+    if (DWORD err = WriteNewFile(unitPath, detail::RenderUnit(display, binaryPathName, required)))
+      return FailHandle(err);
     if (startType == SERVICE_AUTO_START) {
       if (DWORD err = MakeWantsLink(unitName)) {
         unlink(unitPath.c_str());

@@ -25,10 +25,10 @@ enum class ChildSignal { Stop, Pause, Continue, Interrogate, Shutdown, Kill };
 struct SupervisorEvent {
   enum class Kind { Timeout, Notification, Signal, Exited };
   Kind kind = Kind::Timeout;
-  std::string notification;                         // Notification: the datagram
+  std::string notification;                               // Notification: the datagram
   SupervisorSignal signal = SupervisorSignal::Terminate;  // Signal
-  int exitStatus = 0;    // Exited: the exit code, or 128 + the signal number
-  std::string exitText;  // Exited: "exit code 0", "killed by signal 9 (Killed)"
+  int exitStatus = 0;                                     // Exited: the exit code, or 128 + the signal number
+  std::string exitText;                                   // Exited: "exit code 0", "killed by signal 9 (Killed)"
 };
 
 // Owns the notify socket and its folder, the child process, and the signal

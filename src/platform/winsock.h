@@ -136,9 +136,7 @@ DWORD inet_addr(const char* cp);
 // parentheses so that the C library's macros of the same names, when a
 // file includes them first, do not rewrite these declarations.
 constexpr WORD(htons)(WORD v) { return static_cast<WORD>((v << 8) | (v >> 8)); }
-constexpr DWORD(htonl)(DWORD v) {
-  return ((v & 0xFF) << 24) | ((v & 0xFF00) << 8) | ((v >> 8) & 0xFF00) | (v >> 24);
-}
+constexpr DWORD(htonl)(DWORD v) { return ((v & 0xFF) << 24) | ((v & 0xFF00) << 8) | ((v >> 8) & 0xFF00) | (v >> 24); }
 constexpr WORD(ntohs)(WORD v) { return (htons)(v); }
 constexpr DWORD(ntohl)(DWORD v) { return (htonl)(v); }
 

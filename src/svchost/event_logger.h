@@ -23,8 +23,7 @@ class TEventLogger {
 
   // Writes `message` (ANSI text, as is) as the entry's one insertion
   // string. Never fails: an entry that cannot be written is dropped.
-  void WriteEntry(std::string_view message, std::uint32_t eventType, std::uint16_t category,
-                  std::uint32_t eventId);
+  void WriteEntry(std::string_view message, std::uint32_t eventType, std::uint16_t category, std::uint32_t eventId);
 
  private:
   std::string eventSourceName_;

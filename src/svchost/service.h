@@ -170,8 +170,7 @@ class TService {
 
   // Writes an entry under the source named after the service, registering
   // it on first use. Safe from any thread.
-  void WriteEventLog(std::string_view message, std::uint32_t eventType, std::uint16_t category,
-                     std::uint32_t eventId);
+  void WriteEventLog(std::string_view message, std::uint32_t eventType, std::uint16_t category, std::uint32_t eventId);
 
   // The service-main entry for this service: records the arguments,
   // registers the control handler and runs ExecuteService. Service-main

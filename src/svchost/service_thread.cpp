@@ -14,7 +14,9 @@ TServiceThread::~TServiceThread() {
   if (thread_.joinable()) thread_.join();
 }
 
-void TServiceThread::Start() { thread_ = std::thread([this] { Execute(); }); }
+void TServiceThread::Start() {
+  thread_ = std::thread([this] { Execute(); });
+}
 
 void TServiceThread::WaitFor() {
   if (thread_.joinable()) thread_.join();

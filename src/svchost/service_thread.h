@@ -64,7 +64,7 @@ class TServiceThread {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  win::DWORD threadId_ = 0;         // 0 while the thread has no queue
+  win::DWORD threadId_ = 0;          // 0 while the thread has no queue
   std::size_t pendingRequests_ = 0;  // posted and not yet taken
   bool suspended_ = false;
 };

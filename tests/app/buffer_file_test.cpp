@@ -62,15 +62,15 @@ class BufferFile : public ::testing::Test {
     std::filesystem::create_directories(ConfigFolder());
     kvtest::WriteFile(ConfigFolder() + "/KVLogService.ini",
                       "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort_) +
-                          "\r\nRepeatPort=" + std::to_string(repeat_.Port()) + "\r\nInterval=3600\r\nFolder=" +
-                          folder + "\r\nLogKeepDays=30\r\n");
+                          "\r\nRepeatPort=" + std::to_string(repeat_.Port()) + "\r\nInterval=3600\r\nFolder=" + folder +
+                          "\r\nLogKeepDays=30\r\n");
   }
 
   std::unique_ptr<kvtest::ChildProcess> Launch() {
     return std::make_unique<kvtest::ChildProcess>(
         KVLOGSERVER, std::vector<std::string>{},
         std::vector<std::pair<std::string, std::optional<std::string>>>{{"NOTIFY_SOCKET", notify_.Address()},
-                                                                       {"LC_ALL", std::string("C")}});
+                                                                        {"LC_ALL", std::string("C")}});
   }
 
   // Starts the program and waits until it reports running.

@@ -66,8 +66,7 @@ Relay SplitRelay(const std::string& datagram) {
   Relay relay;
   relay.sendTime = datagram.substr(0, 19);
   std::string rest = datagram.size() > 20 ? datagram.substr(20) : "";
-  for (std::string* field :
-       {&relay.randomTag, &relay.appName, &relay.sourceName, &relay.eventType, &relay.eventCode}) {
+  for (std::string* field : {&relay.randomTag, &relay.appName, &relay.sourceName, &relay.eventType, &relay.eventCode}) {
     std::size_t colon = rest.find(':');
     if (colon == std::string::npos) break;
     *field = rest.substr(0, colon);
@@ -102,18 +101,14 @@ class KVLogServer : public ::testing::Test {
   std::string IniPath() const { return ConfigFolder() + "/KVLogService.ini"; }
   std::string LogFolder() const { return ConfigFolder() + "/Logs"; }
   std::string UnitPath() const { return root_.Sub("etc/systemd/system/KVLogService.service"); }
-  std::string LinkPath() const {
-    return root_.Sub("etc/systemd/system/multi-user.target.wants/KVLogService.service");
-  }
+  std::string LinkPath() const { return root_.Sub("etc/systemd/system/multi-user.target.wants/KVLogService.service"); }
 
   // Writes the INI file before the start, with free ports unless given.
-  void WriteIni(std::uint16_t receivePort, std::uint16_t repeatPort, const std::string& folder,
-                int interval = 3600) {
+  void WriteIni(std::uint16_t receivePort, std::uint16_t repeatPort, const std::string& folder, int interval = 3600) {
     std::filesystem::create_directories(ConfigFolder());
-    kvtest::WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) +
-                                     "\r\nRepeatPort=" + std::to_string(repeatPort) +
-                                     "\r\nInterval=" + std::to_string(interval) + "\r\nFolder=" + folder +
-                                     "\r\nLogKeepDays=30\r\n");
+    kvtest::WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) + "\r\nRepeatPort=" +
+                                     std::to_string(repeatPort) + "\r\nInterval=" + std::to_string(interval) +
+                                     "\r\nFolder=" + folder + "\r\nLogKeepDays=30\r\n");
   }
 
   // Starts the program; as the service manager would unless `byHand`.
@@ -332,9 +327,8 @@ TEST_F(KVLogServer, InstallWritesTheUnitWithItsDescriptionAndTheLink) {
       << unit;
   EXPECT_TRUE(std::filesystem::is_symlink(LinkPath()));
   EXPECT_TRUE(std::filesystem::exists(LinkPath()));
-  for (std::string line : {"Documentation=man:kvlogserver(8)\n", "After=network.target\n",
-                           "Restart=on-failure\n", "ProtectSystem=full\n", "ProtectHome=yes\n",
-                           "WantedBy=multi-user.target\n"})
+  for (std::string line : {"Documentation=man:kvlogserver(8)\n", "After=network.target\n", "Restart=on-failure\n",
+                           "ProtectSystem=full\n", "ProtectHome=yes\n", "WantedBy=multi-user.target\n"})
     EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
 
   // Installing again fails, with the system's text, shows no success and

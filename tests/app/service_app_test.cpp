@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/executable_name.h"
+#include "app/unhandled_failure.h"
 #include "base/app_failure.h"
 #include "base/exception.h"
 #include "platform/error.h"
 #include "platform/messages.h"
 #include "platform/module.h"
 #include "platform/service_control.h"
-#include "app/command_line.h"
-#include "app/executable_name.h"
-#include "app/unhandled_failure.h"
 #include "support/notify_listener.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
@@ -51,16 +51,12 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
     if (const char* old = std::getenv(name)) previous_ = old;
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
+    if (value) setenv(name, value->c_str(), 1);
+    else unsetenv(name);
   }
   ~ScopedEnv() {
-    if (previous_)
-      setenv(name_, previous_->c_str(), 1);
-    else
-      unsetenv(name_);
+    if (previous_) setenv(name_, previous_->c_str(), 1);
+    else unsetenv(name_);
   }
 
  private:

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>

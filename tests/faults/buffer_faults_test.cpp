@@ -35,8 +35,8 @@ class BufferFaultTest : public FaultTest {
   // seen by this test and the program it starts, and vanish with them.
   // Threads started later share it; hence before any fixture exists.
   static void SetUpTestSuite() {
-    mountsWork_ = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
-                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    mountsWork_ =
+        geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   }
 
   void SetUp() override {
@@ -50,8 +50,7 @@ class BufferFaultTest : public FaultTest {
   // A tmpfs of `kib` KiB at `folder` (made when missing).
   void MountSmall(const std::string& folder, int kib) {
     fs::create_directories(folder);
-    ASSERT_EQ(mount("kvtmpfs", folder.c_str(), "tmpfs", 0, ("size=" + std::to_string(kib) + "k").c_str()), 0)
-        << folder;
+    ASSERT_EQ(mount("kvtmpfs", folder.c_str(), "tmpfs", 0, ("size=" + std::to_string(kib) + "k").c_str()), 0) << folder;
     mounts_.push_back(folder);
   }
 

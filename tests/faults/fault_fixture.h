@@ -25,8 +25,7 @@
 namespace kvtest {
 
 // Bounded wait for a condition another process brings about.
-bool Eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 class FaultTest : public ::testing::Test {
  protected:

@@ -126,9 +126,7 @@ TEST_F(FaultTest, SyslogSocketMissingSendsEntriesToStandardError) {
 
 TEST_F(FaultTest, SyslogSocketNobodyListensOnSendsEntriesToStandardError) {
   syslog_.reset();
-  {
-    DeafSocket closed(root_.Sub("dev/log"), false);
-  }  // the socket file stays; sending to it is refused
+  { DeafSocket closed(root_.Sub("dev/log"), false); }  // the socket file stays; sending to it is refused
   WriteIni(3600);
   Start();
   AwaitState(win::SERVICE_RUNNING);

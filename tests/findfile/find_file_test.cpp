@@ -191,8 +191,8 @@ TEST(TFindFile, WholeDayFilterIgnoresTheTimeOfDay) {
   r.finder.SetUseLastWriteDate(true);
   r.finder.SetLastWriteDateTo(kv::EncodeDate(2024, 3, 10) + 0.25);
   ASSERT_TRUE(r.finder.StartSearch());
-  EXPECT_EQ(r.Sorted(), (std::vector<Found>{{dir.Path(), "before"}, {dir.Path(), "first-day"},
-                                           {dir.Path(), "last-minute"}}));
+  EXPECT_EQ(r.Sorted(),
+            (std::vector<Found>{{dir.Path(), "before"}, {dir.Path(), "first-day"}, {dir.Path(), "last-minute"}}));
 
   Recorder from;
   from.finder.SetSearchDirectory(dir.Path());

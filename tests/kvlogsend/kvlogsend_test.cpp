@@ -28,8 +28,7 @@ ToolRun RunTool(const std::vector<std::string>& args) {
 // Runs kvlogsend with `input` on its standard input.
 ToolRun RunToolWithInput(const std::string& input, const std::vector<std::string>& args) {
   // sh -c SCRIPT kvlogsend INPUT ARGS...: $0 is the tool, $1 the input.
-  std::vector<std::string> shellArgs{"-c", "input=$1; shift; printf '%s' \"$input\" | \"$0\" \"$@\"",
-                                     KVLOGSEND_PATH};
+  std::vector<std::string> shellArgs{"-c", "input=$1; shift; printf '%s' \"$input\" | \"$0\" \"$@\"", KVLOGSEND_PATH};
   shellArgs.push_back(input);
   shellArgs.insert(shellArgs.end(), args.begin(), args.end());
   kvtest::ChildProcess child("/bin/sh", shellArgs);
@@ -68,7 +67,7 @@ std::size_t EventHeadLength(const std::string& text) {
 TEST(KvlogsendTest, SendsTheMessageWordsAsOneEvent) {
   kvtest::UdpListener listener;
   ToolRun run = RunTool({"--port", std::to_string(listener.Port()), "Backup", "JobRunner", "2", "1007", "Copy",
-                     "finished:", "12", "files"});
+                         "finished:", "12", "files"});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(IsEvent(listener.Receive(10s), "Backup:JobRunner:2:1007:Copy finished: 12 files"));
   EXPECT_FALSE(listener.Receive(100ms).has_value());
@@ -76,8 +75,8 @@ TEST(KvlogsendTest, SendsTheMessageWordsAsOneEvent) {
 
 TEST(KvlogsendTest, HostByNameAndNegativeNumbers) {
   kvtest::UdpListener listener;
-  ToolRun run = RunTool({"--host", "localhost", "--port=" + std::to_string(listener.Port()), "App", "Src", "-1", "0x10",
-                     ""});
+  ToolRun run =
+      RunTool({"--host", "localhost", "--port=" + std::to_string(listener.Port()), "App", "Src", "-1", "0x10", ""});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(IsEvent(listener.Receive(10s), "App:Src:-1:16:"));
 }
@@ -85,7 +84,7 @@ TEST(KvlogsendTest, HostByNameAndNegativeNumbers) {
 TEST(KvlogsendTest, OneEventPerInputLineWithoutLineEnds) {
   kvtest::UdpListener listener;
   ToolRun run = RunToolWithInput("one\r\ntwo: 2\n\nlast without end",
-                             {"--port", std::to_string(listener.Port()), "App", "Src", "4", "5"});
+                                 {"--port", std::to_string(listener.Port()), "App", "Src", "4", "5"});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(IsEvent(listener.Receive(10s), "App:Src:4:5:one"));
   EXPECT_TRUE(IsEvent(listener.Receive(10s), "App:Src:4:5:two: 2"));
@@ -105,8 +104,8 @@ TEST(KvlogsendTest, LongMessagesAreCutLikeEveryEvent) {
 // (bytes 197 to 199) falls before it.
 TEST(KvlogsendTest, TheCutOfALongMessageEndsOnACharacterBoundary) {
   kvtest::UdpListener listener;
-  ToolRun run = RunTool({"--port", std::to_string(listener.Port()), "A", "S", "1", "2",
-                         std::string(196, 'x') + "日本語のメッセージ"});
+  ToolRun run = RunTool(
+      {"--port", std::to_string(listener.Port()), "A", "S", "1", "2", std::string(196, 'x') + "日本語のメッセージ"});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(IsEvent(listener.Receive(10s), "A:S:1:2:" + std::string(196, 'x') + "..."));
 }

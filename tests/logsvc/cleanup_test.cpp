@@ -31,8 +31,8 @@ TEST_F(CleanupTest, DeletesOldLogFamilyNamesOnly) {
   std::string gone[] = {Make("kvs20240101120000.log", 2024, 1, 1), Make("KVS.LOG", 2024, 1, 1),
                         Make("Kvsold.Log", 2024, 1, 1), Make("sub/a/kvs1.log", 2023, 6, 1),
                         Make("kvs-edge.log", 2024, 2, 4, 23, 59)};
-  std::string kept[] = {Make("xkvs20240101.log", 2024, 1, 1), Make("kvs20240101.log.bak", 2024, 1, 1),
-                        Make("kvs20240101.txt", 2024, 1, 1), Make("ks.log", 2024, 1, 1),
+  std::string kept[] = {Make("xkvs20240101.log", 2024, 1, 1),  Make("kvs20240101.log.bak", 2024, 1, 1),
+                        Make("kvs20240101.txt", 2024, 1, 1),   Make("ks.log", 2024, 1, 1),
                         Make("kvs-new.log", 2024, 2, 5, 0, 0), Make(".kvs.d/readme", 2024, 1, 1)};
   std::filesystem::create_directories(logs + "/kvsdir.log");
   SetLocalLastWrite(logs + "/kvsdir.log", 2024, 1, 1, 0, 0, 0);

@@ -122,9 +122,9 @@ TEST(LogLine, ColumnsCutAndPadInBytes) {
 TEST(LogLine, ACutNeverSplitsACharacterAndBlanksKeepTheWidth) {
   EventFields f;
   f.SendTime = "2024/03/05 14:07:09";
-  f.AppName = "バックアップ";      // 18 bytes: three whole characters fit in 10
+  f.AppName = "バックアップ";           // 18 bytes: three whole characters fit in 10
   f.SourceName = "ジョブ実行サーバー";  // 27 bytes: six characters (18 bytes) fit in 20
-  f.EventType = "é";                // two bytes: nothing fits in 1
+  f.EventType = "é";                    // two bytes: nothing fits in 1
   f.MsgText = "済";
   std::string line = FormatLogLine(f);
   EXPECT_EQ(line, "2024/03/05 14:07:09 バック" + std::string(1 + 1, ' ') + "ジョブ実行サ" + std::string(2 + 1, ' ') +
@@ -143,9 +143,9 @@ TEST(EventTypeValue, RelayedIntegers) {
 
 TEST(DecodeUtf8Field, WellFormedAndQuirks) {
   EXPECT_EQ(DecodeUtf8Field("abc"), u"abc");
-  EXPECT_EQ(DecodeUtf8Field("\xE3\x81\x82"), u"\u3042");           // HIRAGANA A
-  EXPECT_EQ(DecodeUtf8Field("\xC3\xA9"), u"\u00E9");               // e acute
-  EXPECT_EQ(DecodeUtf8Field("\xC0\xAF"), u"/");                    // overlong form passes
+  EXPECT_EQ(DecodeUtf8Field("\xE3\x81\x82"), u"\u3042");             // HIRAGANA A
+  EXPECT_EQ(DecodeUtf8Field("\xC3\xA9"), u"\u00E9");                 // e acute
+  EXPECT_EQ(DecodeUtf8Field("\xC0\xAF"), u"/");                      // overlong form passes
   EXPECT_EQ(DecodeUtf8Field("\x80\x80"), std::u16string(1, u'\0'));  // any byte >= 0x80 leads
   EXPECT_EQ(DecodeUtf8Field(""), u"");
 }
@@ -180,7 +180,7 @@ TEST(DecodeUtf8Field, NeverCrashesOnAnyBytes) {
       auto three = DecodeUtf8Field(s);
       std::size_t threeUnits = 0;
       if (aIsAscii && !bIsAscii && (b & 0x20) == 0) threeUnits = 2;  // a, then a two-byte b
-      if (aLeadsThree && bContinues) threeUnits = 1;                  // one three-byte sequence
+      if (aLeadsThree && bContinues) threeUnits = 1;                 // one three-byte sequence
       EXPECT_EQ(three.has_value(), threeUnits != 0);
       if (three && threeUnits != 0) {
         EXPECT_EQ(three->size(), threeUnits);

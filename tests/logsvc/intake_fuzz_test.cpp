@@ -21,7 +21,8 @@ constexpr char kWorked[] = "2024/03/05 14.07.09:4711:Backup:JobRunner:2:1007:Cop
 // The same event in the UTF-8 variant, with two- and three-byte characters
 // ("Jöb" and "完了 12 ファイル") so that cuts fall inside sequences.
 constexpr char kWorkedUtf8[] =
-    "2024/03/05 14.07.09:4711:$A$Backup:J\xC3\xB6" "b:2:1007:\xE5\xAE\x8C\xE4\xBA\x86 12 "
+    "2024/03/05 14.07.09:4711:$A$Backup:J\xC3\xB6"
+    "b:2:1007:\xE5\xAE\x8C\xE4\xBA\x86 12 "
     "\xE3\x83\x95\xE3\x82\xA1\xE3\x82\xA4\xE3\x83\xAB";
 // The fixture's clock, as the log line and the relay show it.
 constexpr char kClockLineTime[] = "2024/03/05 14:07:09 ";
@@ -86,8 +87,8 @@ class IntakeFuzzTest : public ModuleTest {
     EXPECT_TRUE(relayed->starts_with(kClockSendTime)) << Printable(*relayed);
     if (!utf8) {
       EXPECT_EQ(AfterTag(*relayed), fields.AppName + ":" + fields.SourceName + ":" +
-                                        std::to_string(kv::EventTypeValue(fields.EventType)) + ":0:" +
-                                        kv::CutMsgText(fields.MsgText))
+                                        std::to_string(kv::EventTypeValue(fields.EventType)) +
+                                        ":0:" + kv::CutMsgText(fields.MsgText))
           << Printable(payload);
     }
     return true;

@@ -77,8 +77,8 @@ TEST_F(IntakeLoadTest, QueueOverflowIsReportedWithItsCount) {
   PumpMessagesUntil([] { return false; }, 300ms);
   const std::size_t logged = module->LogLines->Count() - 1;  // the banner
   ASSERT_LT(logged, static_cast<std::size_t>(kSent));
-  const std::string expected =
-      "KVLogService lost " + std::to_string(kSent - logged) + " datagrams: they arrived faster than they could be taken in";
+  const std::string expected = "KVLogService lost " + std::to_string(kSent - logged) +
+                               " datagrams: they arrived faster than they could be taken in";
   auto entry = syslog.WaitForMessage("KVLogService lost ");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->message, expected);

@@ -91,12 +91,14 @@ TEST_F(IntakeTest, EventTypeColumnAndRelayedValue) {
 TEST_F(IntakeTest, Utf8VariantUsesReceiverTimeAndConvertsText) {
   Start();
   clock.Set({2025, 12, 31, 23, 59, 58, 0});
-  ASSERT_TRUE(SendAndWait("1999/01/01 00.00.00:7:$A$Backup:\xE3\x82\xB8\xE3\x83\xA7\xE3\x83\x96:4:0:"
-                          "\xE5\xAE\x8C\xE4\xBA\x86",
-                          2));
+  ASSERT_TRUE(
+      SendAndWait("1999/01/01 00.00.00:7:$A$Backup:\xE3\x82\xB8\xE3\x83\xA7\xE3\x83\x96:4:0:"
+                  "\xE5\xAE\x8C\xE4\xBA\x86",
+                  2));
   // The test runs in a UTF-8 (or C) locale, where the ANSI text is UTF-8.
-  EXPECT_EQ(Lines()[1], "2025/12/31 23:59:58 Backup     \xE3\x82\xB8\xE3\x83\xA7\xE3\x83\x96            4 "
-                        "\xE5\xAE\x8C\xE4\xBA\x86");
+  EXPECT_EQ(Lines()[1],
+            "2025/12/31 23:59:58 Backup     \xE3\x82\xB8\xE3\x83\xA7\xE3\x83\x96            4 "
+            "\xE5\xAE\x8C\xE4\xBA\x86");
   auto relayed = relay.Receive(std::chrono::seconds(10));
   ASSERT_TRUE(relayed);
   EXPECT_EQ(AfterTag(*relayed), "Backup:\xE3\x82\xB8\xE3\x83\xA7\xE3\x83\x96:4:0:\xE5\xAE\x8C\xE4\xBA\x86");

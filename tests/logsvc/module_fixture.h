@@ -39,10 +39,9 @@ class ModuleTest : public ::testing::Test {
   std::string IniPath() const { return root.Sub("opt/KelvaneSystem/KVLogService.ini"); }
 
   void WriteIni(const std::string& folder, int interval = 21600, int keepDays = 30) {
-    WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) +
-                             "\r\nRepeatPort=" + std::to_string(relay.Port()) +
-                             "\r\nInterval=" + std::to_string(interval) + "\r\nFolder=" + folder +
-                             "\r\nLogKeepDays=" + std::to_string(keepDays) + "\r\n");
+    WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) + "\r\nRepeatPort=" +
+                             std::to_string(relay.Port()) + "\r\nInterval=" + std::to_string(interval) +
+                             "\r\nFolder=" + folder + "\r\nLogKeepDays=" + std::to_string(keepDays) + "\r\n");
   }
 
   // Creates the module and starts it on the test thread.

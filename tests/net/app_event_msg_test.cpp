@@ -31,8 +31,7 @@ class SenderTest : public testing::Test {
     sender_.Cleanup();
   }
 
-  std::string SendAndReceive(std::string_view app, std::string_view msg, std::string_view source, int type,
-                             int code) {
+  std::string SendAndReceive(std::string_view app, std::string_view msg, std::string_view source, int type, int code) {
     sender_.SendEvent(app, msg, source, type, code);
     return listener_.Receive(10s).value_or("<nothing>");
   }
@@ -65,8 +64,7 @@ TEST_F(SenderTest, MessageTextCutAt200Bytes) {
 TEST_F(SenderTest, TypeAndCodeInDecimal) {
   EXPECT_EQ(SendAndReceive("A", "m", "S", -1, -1), "2024/03/05 14.07.09:4711:A:S:-1:-1:m");
   EXPECT_EQ(SendAndReceive("A", "m", "S", 0, 0), "2024/03/05 14.07.09:4711:A:S:0:0:m");
-  EXPECT_EQ(SendAndReceive("A", "", "S", INT32_MIN, INT32_MAX),
-            "2024/03/05 14.07.09:4711:A:S:-2147483648:2147483647:");
+  EXPECT_EQ(SendAndReceive("A", "", "S", INT32_MIN, INT32_MAX), "2024/03/05 14.07.09:4711:A:S:-2147483648:2147483647:");
 }
 
 TEST_F(SenderTest, EventTextsUpToTheReceiversLimitGoOthersAreRefused) {

@@ -166,8 +166,7 @@ TEST(MsgRecvTest, BindFailureCarriesTheNumberAndKeepsTheSocketForClose) {
   Owner owner;
   owner.receiver.Startup();
   // Every local address includes the holder's: the bind is refused.
-  EXPECT_EQ(MessageOf([&] { owner.receiver.Open(owner.hwnd(), holder.Port()); }),
-            "Bind Socket failed. stat = 10048");
+  EXPECT_EQ(MessageOf([&] { owner.receiver.Open(owner.hwnd(), holder.Port()); }), "Bind Socket failed. stat = 10048");
   EXPECT_NE(owner.receiver.SocketHandle, 0u);
   EXPECT_EQ(MessageOf([&] { owner.receiver.Close(); }), "<no failure>");
   owner.receiver.Cleanup();

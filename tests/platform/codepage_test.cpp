@@ -44,7 +44,10 @@ TEST(CodePage, CharactersTheCodePageLacksBecomeQuestionMarks) {
 TEST(CodePage, UndecodableBytesBecomeReplacementCharacters) {
   // A lead byte cut off at the end, and a byte that is no character.
   EXPECT_EQ(win::MultiByteToWideChar(932, "ab\x93"), u"ab\uFFFD");
-  EXPECT_EQ(win::MultiByteToWideChar(win::CP_UTF8, "a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(win::MultiByteToWideChar(win::CP_UTF8,
+                                     "a\xFF"
+                                     "b"),
+            u"a\uFFFDb");
   EXPECT_EQ(win::MultiByteToWideChar(win::CP_UTF8, "a\xE6\x97"), u"a\uFFFD\uFFFD");
   EXPECT_EQ(win::AnsiToWideChar("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong form
 }
@@ -102,7 +105,7 @@ TEST(CodePage, PrefixLengthNeverSplitsACharacter) {
   EXPECT_EQ(win::PrefixLength(win::CP_UTF8, nihongo, 7), 6u);
   EXPECT_EQ(win::PrefixLength(win::CP_UTF8, nihongo, 6), 6u);
   EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "a\xF0\x9F\x98\x80", 4), 1u);  // a four-byte character
-  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "abcdef", 3), 3u);            // ASCII: the plain byte cut
+  EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "abcdef", 3), 3u);             // ASCII: the plain byte cut
   // Stray continuation bytes are no character: the cut stays where it is.
   EXPECT_EQ(win::PrefixLength(win::CP_UTF8, "a\x80\x80\x80\x80\x80", 4), 4u);
   // A character that fits whole is kept when stray continuation bytes follow

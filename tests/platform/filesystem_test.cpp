@@ -237,8 +237,8 @@ TEST(WriteFiles, DispositionsCreateTruncateAndAppend) {
     win::HANDLE file = win::CreateFileForWrite(path, disposition);
     if (file == win::INVALID_HANDLE_VALUE) return false;
     win::DWORD written = 0;
-    bool ok = win::WriteFile(file, text.data(), static_cast<win::DWORD>(text.size()), &written) &&
-              written == text.size();
+    bool ok =
+        win::WriteFile(file, text.data(), static_cast<win::DWORD>(text.size()), &written) && written == text.size();
     return win::CloseHandle(file) && ok;
   };
 

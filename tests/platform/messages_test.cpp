@@ -356,7 +356,7 @@ TEST_F(TimerTest, RestartingWithLongerPeriodDelaysTheTick) {
   clock.Advance(5ms);
   win::MSG msg;
   ASSERT_TRUE(win::PeekMessage(&msg, nullptr, 0, 0, win::PM_NOREMOVE));  // tick is queued
-  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 60000));  // restart: waiting tick dropped
+  ASSERT_TRUE(win::SetTimer(w.hwnd(), 1, 60000));                        // restart: waiting tick dropped
   EXPECT_EQ(kvtest::PumpPendingMessages(), 0);
   clock.Advance(59999ms);
   EXPECT_EQ(kvtest::PumpPendingMessages(), 0);

@@ -43,8 +43,8 @@ TEST(ReceiveQueueTest, BurstWhileTheOwnerIsBlockedIsReadInFullInOrderWithSenders
     char buf[2048];
     win::SOCKADDR_IN from{};
     int fromLen = sizeof from;
-    int n = win::recvfrom(static_cast<win::SOCKET>(wParam), buf, sizeof buf, 0,
-                          reinterpret_cast<win::SOCKADDR*>(&from), &fromLen);
+    int n = win::recvfrom(static_cast<win::SOCKET>(wParam), buf, sizeof buf, 0, reinterpret_cast<win::SOCKADDR*>(&from),
+                          &fromLen);
     if (n >= 0) reads.push_back({std::string(buf, static_cast<std::size_t>(n)), win::ntohs(from.sin_port)});
     return win::LRESULT{0};
   });

@@ -79,15 +79,16 @@ TEST_F(Registry, MissingStoreOrSectionMeansTheKeyCannotBeOpened) {
 }
 
 TEST_F(Registry, ReadsTypedValuesWithTheRegistryBufferRules) {
-  Store("; the test's registry\n"
-        "[software\\microsoft\\windows\\currentversion]\n"
-        "ProgramFilesDir = sz:/srv/programs\n"
-        "Expand = expand_sz:%ROOT%/x\n"
-        "Number = dword:0x10\n"
-        "Negative = dword:-1\n"
-        "Broken = dword:12abc\n"
-        "Empty = sz:\n"
-        "programfilesdir = sz:second\n");
+  Store(
+      "; the test's registry\n"
+      "[software\\microsoft\\windows\\currentversion]\n"
+      "ProgramFilesDir = sz:/srv/programs\n"
+      "Expand = expand_sz:%ROOT%/x\n"
+      "Number = dword:0x10\n"
+      "Negative = dword:-1\n"
+      "Broken = dword:12abc\n"
+      "Empty = sz:\n"
+      "programfilesdir = sz:second\n");
   win::HKEY key = Open(kCurrentVersion);
   win::DWORD type = 0;
   std::string data;
@@ -150,7 +151,8 @@ TEST_F(Registry, WritesNeedWriteAccessAndLandInTheirSection) {
   win::DWORD number = 42;
   EXPECT_EQ(win::RegSetValueEx(key, "first", 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&number), 4),
             win::ERROR_SUCCESS);
-  EXPECT_EQ(ReadFile(StorePath()), "[A]\r\nfirst = dword:42\r\nSecond = sz:two words \r\n; note\r\n[B]\r\nOther = sz:x\r\n");
+  EXPECT_EQ(ReadFile(StorePath()),
+            "[A]\r\nfirst = dword:42\r\nSecond = sz:two words \r\n; note\r\n[B]\r\nOther = sz:x\r\n");
 
   win::DWORD type = 0;
   std::string data;
@@ -219,7 +221,8 @@ TEST_F(Registry, DescriptionIsAddedWhenMissingAndDuplicatesGo) {
   Unit("[Unit]\nAfter=x\n\n[Service]\nType=notify\nDescription=not this one\n");
   win::HKEY key = Open(kServiceKey, win::KEY_ALL_ACCESS);
   EXPECT_EQ(SetText(key, "Description", "new"), win::ERROR_SUCCESS);
-  EXPECT_EQ(ReadFile(UnitPath()), "[Unit]\nDescription=new\nAfter=x\n\n[Service]\nType=notify\nDescription=not this one\n");
+  EXPECT_EQ(ReadFile(UnitPath()),
+            "[Unit]\nDescription=new\nAfter=x\n\n[Service]\nType=notify\nDescription=not this one\n");
 
   Unit("[Unit]\nDescription=a \\\n  continued\nDescription = b\nAfter=x\n[Install]\n");
   EXPECT_EQ(SetText(key, "Description", "c"), win::ERROR_SUCCESS);

@@ -139,8 +139,7 @@ TEST(Dispatcher, TableMustHoldExactlyOneService) {
   ScopedEnv env("NOTIFY_SOCKET", notify.Address());
   gServiceMain = [](DWORD, char**) {};
   const win::SERVICE_TABLE_ENTRY empty[] = {{nullptr, nullptr}};
-  const win::SERVICE_TABLE_ENTRY two[] = {
-      {"A", ServiceMainEntry}, {"B", ServiceMainEntry}, {nullptr, nullptr}};
+  const win::SERVICE_TABLE_ENTRY two[] = {{"A", ServiceMainEntry}, {"B", ServiceMainEntry}, {nullptr, nullptr}};
   EXPECT_FALSE(win::StartServiceCtrlDispatcher(nullptr));
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(win::StartServiceCtrlDispatcher(empty));
@@ -295,8 +294,8 @@ TEST(Dispatcher, TurnsSignalsIntoControlCodesOnItsThread) {
   ASSERT_TRUE(service.WaitRunning());
 
   // One at a time: pending signals are taken lowest number first.
-  const std::pair<int, DWORD> cases[] = {{SIGHUP, 4}, {SIGUSR1, 2},       {SIGUSR2, 3},     {SIGRTMIN + 3, 131},
-                                         {SIGINT, 1}, {SIGPWR, 5},        {SIGRTMIN, 128}, {SIGTERM, 1}};
+  const std::pair<int, DWORD> cases[] = {{SIGHUP, 4}, {SIGUSR1, 2}, {SIGUSR2, 3},    {SIGRTMIN + 3, 131},
+                                         {SIGINT, 1}, {SIGPWR, 5},  {SIGRTMIN, 128}, {SIGTERM, 1}};
   std::size_t count = 0;
   for (auto [sig, control] : cases) {
     if (sig == SIGINT) dispatcher.Signal(SIGCONT);  // does nothing

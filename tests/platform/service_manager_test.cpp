@@ -21,9 +21,7 @@ constexpr const char* kExe = "/usr/local/bin/kvlogserver";
 class ServiceManager : public ::testing::Test {
  protected:
   std::string Folder() const { return root_.Sub("etc/systemd/system"); }
-  std::string UnitPath(const std::string& name = "KVLogService") const {
-    return Folder() + "/" + name + ".service";
-  }
+  std::string UnitPath(const std::string& name = "KVLogService") const { return Folder() + "/" + name + ".service"; }
   std::string LinkPath(const std::string& name = "KVLogService") const {
     return Folder() + "/multi-user.target.wants/" + name + ".service";
   }
@@ -233,7 +231,7 @@ TEST_F(ServiceManager, PathsAndTextsAreWrittenSoSystemdReadsThemBack) {
   EXPECT_NE(unit.find("Description=100%% \"sure\"\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("ExecStart=\"/opt/My Programs/a\\\\b%%c\"\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("Requires=Net.service\nAfter=Net.service\n"), std::string::npos) << unit;
-  EXPECT_EQ(unit.find("Group.service"), std::string::npos) << unit;  // groups are no units
+  EXPECT_EQ(unit.find("Group.service"), std::string::npos) << unit;   // groups are no units
   EXPECT_EQ(unit.find("Documentation="), std::string::npos) << unit;  // no page for such a name
   win::CloseServiceHandle(service);
 

@@ -27,8 +27,7 @@ TEST(UnitFile, SettingTheDescriptionLeavesOneAssignmentAndTheRestAsItWas) {
   const std::string unit =
       "# head\r\n[Unit]\r\nDescription=a \\\r\n  continued\r\nAfter=x\r\nDescription=b\r\n[Service]\r\nX=1";
   EXPECT_EQ(ReadDescription(unit), "b");  // the last one is in force
-  EXPECT_EQ(WithDescription(unit, "new"),
-            "# head\r\n[Unit]\r\nDescription=new\r\nAfter=x\r\n[Service]\r\nX=1\n");
+  EXPECT_EQ(WithDescription(unit, "new"), "# head\r\n[Unit]\r\nDescription=new\r\nAfter=x\r\n[Service]\r\nX=1\n");
   EXPECT_EQ(WithDescription("# head\n[Service]\nX=1\n", "n"), "# head\n[Unit]\nDescription=n\n\n[Service]\nX=1\n");
   EXPECT_EQ(ReadDescription("Description=outside\n[Service]\n"), std::nullopt);
 }
@@ -48,9 +47,8 @@ TEST(UnitFile, ADanglingUnitLinkIsTheSameServiceToTheManagerAndTheRegistry) {
   ASSERT_NE(manager, nullptr);
   win::SC_HANDLE service = win::OpenService(manager, "ghost", win::SERVICE_ALL_ACCESS);
   ASSERT_NE(service, nullptr);
-  EXPECT_EQ(win::CreateService(manager, "Ghost", nullptr, 0, win::SERVICE_WIN32_OWN_PROCESS,
-                               win::SERVICE_DEMAND_START, win::SERVICE_ERROR_NORMAL, "/bin/true", nullptr, nullptr,
-                               nullptr, nullptr, nullptr),
+  EXPECT_EQ(win::CreateService(manager, "Ghost", nullptr, 0, win::SERVICE_WIN32_OWN_PROCESS, win::SERVICE_DEMAND_START,
+                               win::SERVICE_ERROR_NORMAL, "/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr),
             nullptr);
   EXPECT_EQ(win::GetLastError(), win::ERROR_SERVICE_EXISTS);
 
@@ -61,9 +59,9 @@ TEST(UnitFile, ADanglingUnitLinkIsTheSameServiceToTheManagerAndTheRegistry) {
   win::DWORD size = 0;
   EXPECT_EQ(win::RegQueryValueEx(key, "Description", nullptr, nullptr, nullptr, &size), win::ERROR_FILE_NOT_FOUND);
   const char text[] = "written";
-  EXPECT_EQ(win::RegSetValueEx(key, "Description", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(text),
-                               sizeof text),
-            win::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(
+      win::RegSetValueEx(key, "Description", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(text), sizeof text),
+      win::ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(std::filesystem::exists(target));
   EXPECT_EQ(win::RegCloseKey(key), win::ERROR_SUCCESS);
 

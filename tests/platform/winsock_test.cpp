@@ -44,9 +44,7 @@ win::SOCKADDR_IN Address(const char* host, win::WORD port) {
   return addr;
 }
 
-const win::SOCKADDR* AsSockaddr(const win::SOCKADDR_IN& addr) {
-  return reinterpret_cast<const win::SOCKADDR*>(&addr);
-}
+const win::SOCKADDR* AsSockaddr(const win::SOCKADDR_IN& addr) { return reinterpret_cast<const win::SOCKADDR*>(&addr); }
 
 // A UDP socket bound to 127.0.0.1 on a port of the system's choosing.
 win::SOCKET BoundSocket(win::WORD* port) {
@@ -135,8 +133,7 @@ TEST(WinsockHandleTest, RefusesOtherFamiliesAndBadArguments) {
   EXPECT_EQ(win::WSAGetLastError(), win::WSAEAFNOSUPPORT);
   win::SOCKET s = win::socket(win::WS_AF_INET, win::WS_SOCK_DGRAM, 0);
   int one = 1;
-  EXPECT_EQ(win::setsockopt(s, win::WS_SOL_SOCKET, 0x7777, reinterpret_cast<const char*>(&one), 4),
-            win::SOCKET_ERROR);
+  EXPECT_EQ(win::setsockopt(s, win::WS_SOL_SOCKET, 0x7777, reinterpret_cast<const char*>(&one), 4), win::SOCKET_ERROR);
   EXPECT_EQ(win::WSAGetLastError(), win::WSAENOPROTOOPT);
   EXPECT_EQ(win::bind(s, nullptr, 16), win::SOCKET_ERROR);
   EXPECT_EQ(win::WSAGetLastError(), win::WSAEFAULT);

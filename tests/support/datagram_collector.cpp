@@ -109,8 +109,7 @@ bool DatagramCollector::Flush(std::chrono::milliseconds timeout) const {
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   std::string marker = kFlushMarker + std::to_string(target);
-  ssize_t sent = sendto(fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                        length);
+  ssize_t sent = sendto(fd, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr*>(&addr), length);
   close(fd);
   if (sent < 0) return false;
   std::unique_lock lock(mutex_);

@@ -11,8 +11,7 @@ namespace kvtest {
 // or `timeout` passes; done() is checked after each message and every 2 ms.
 // Returns done(). A WM_QUIT taken on the way is posted again and ends the
 // loop.
-bool PumpMessagesUntil(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool PumpMessagesUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Dispatches what is queued now (PeekMessage until empty); returns the count.
 int PumpPendingMessages();

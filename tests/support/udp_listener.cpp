@@ -23,9 +23,7 @@ sockaddr_in Loopback(std::uint16_t port) {
   return addr;
 }
 
-[[noreturn]] void Throw(const char* what) {
-  throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
-}
+[[noreturn]] void Throw(const char* what) { throw std::runtime_error(std::string(what) + ": " + std::strerror(errno)); }
 
 }  // namespace
 

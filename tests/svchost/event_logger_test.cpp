@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/eventlog.h"
-#include "svchost/event_logger.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
+#include "svchost/event_logger.h"
 
 namespace {
 

@@ -143,11 +143,9 @@ TEST(ServiceProcess, FailingStopHandlerKeepsTheServiceRunning) {
   run.Await(kRunning);
   run.Send(SIGTERM);
   EXPECT_EQ(run.Finish(), 0);
-  EXPECT_EQ(run.Steps(), Then(kStart, {{kStopPending, 0, 7},
-                                       {kRunning, 0, 7},
-                                       {kRunning, 0, 7},
-                                       {kStopPending, 0, 7},
-                                       {kStopped, 0, 7}}));
+  EXPECT_EQ(
+      run.Steps(),
+      Then(kStart, {{kStopPending, 0, 7}, {kRunning, 0, 7}, {kRunning, 0, 7}, {kStopPending, 0, 7}, {kStopped, 0, 7}}));
   EXPECT_EQ(run.Messages(), std::vector<std::string>{"サービス失敗 停止: stop handler failed"});
 }
 

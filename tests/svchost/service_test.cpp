@@ -11,11 +11,11 @@
 
 #include "platform/codepage.h"
 #include "platform/service_control.h"
-#include "svchost/service.h"
-#include "svchost/service_texts.h"
 #include "support/notify_listener.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
+#include "svchost/service.h"
+#include "svchost/service_texts.h"
 
 namespace {
 

@@ -18,9 +18,9 @@ namespace {
 
 // svcrun with `args`, without KV_PLATFORM_ROOT or NOTIFY_SOCKET of its own.
 kvtest::ChildProcess Svcrun(const std::vector<std::string>& args) {
-  return kvtest::ChildProcess(SVCRUN, args,
-                              {{"KV_PLATFORM_ROOT", std::nullopt}, {"NOTIFY_SOCKET", std::nullopt},
-                               {"LC_ALL", std::string("C")}});
+  return kvtest::ChildProcess(
+      SVCRUN, args,
+      {{"KV_PLATFORM_ROOT", std::nullopt}, {"NOTIFY_SOCKET", std::nullopt}, {"LC_ALL", std::string("C")}});
 }
 
 // Waits until the output holds `count` occurrences of `text`.

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "net/app_event_msg.h"
 #include "platform/resolve.h"
-#include "command_line.h"
 
 namespace {
 

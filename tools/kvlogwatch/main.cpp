@@ -51,8 +51,8 @@ std::optional<Options> Parse(int argc, char** argv, bool& help, bool& version) {
       version = true;
       return options;
     }
-    int* target = arg == "--port" ? &options.port
-                  : arg == "--count" ? &options.count
+    int* target = arg == "--port"      ? &options.port
+                  : arg == "--count"   ? &options.count
                   : arg == "--timeout" ? &options.timeoutSeconds
                                        : nullptr;
     if (!target || i + 1 >= argc) {

@@ -132,15 +132,15 @@ int Run(const Options& options) {
   for (;;) {
     int waitMs = -1;
     if (watchingStart) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(startDeadline - std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(startDeadline - std::chrono::steady_clock::now());
       waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     win::SupervisorEvent event = supervisor.Wait(waitMs);
     switch (event.kind) {
       case win::SupervisorEvent::Kind::Timeout:
         if (watchingStart && std::chrono::steady_clock::now() >= startDeadline) {
-          Say("no RUNNING report within " + std::to_string(options.startTimeoutSeconds) +
-              " s; killing the service");
+          Say("no RUNNING report within " + std::to_string(options.startTimeoutSeconds) + " s; killing the service");
           supervisor.Send(win::ChildSignal::Kill);
           watchingStart = false;
         }
@@ -172,9 +172,7 @@ int Run(const Options& options) {
             break;
         }
         break;
-      case win::SupervisorEvent::Kind::Exited:
-        Say("service ended: " + event.exitText);
-        return event.exitStatus;
+      case win::SupervisorEvent::Kind::Exited: Say("service ended: " + event.exitText); return event.exitStatus;
     }
   }
 }

@@ -30,8 +30,8 @@ std::string AcceptedNames(std::uint32_t accepted) {
   if (accepted & win::SERVICE_ACCEPT_STOP) add("stop");
   if (accepted & win::SERVICE_ACCEPT_PAUSE_CONTINUE) add("pause/continue");
   if (accepted & win::SERVICE_ACCEPT_SHUTDOWN) add("shutdown");
-  std::uint32_t others = accepted & ~(win::SERVICE_ACCEPT_STOP | win::SERVICE_ACCEPT_PAUSE_CONTINUE |
-                                      win::SERVICE_ACCEPT_SHUTDOWN);
+  std::uint32_t others =
+      accepted & ~(win::SERVICE_ACCEPT_STOP | win::SERVICE_ACCEPT_PAUSE_CONTINUE | win::SERVICE_ACCEPT_SHUTDOWN);
   if (others != 0) {
     char other[16];
     std::snprintf(other, sizeof(other), "0x%x", static_cast<unsigned>(others));
