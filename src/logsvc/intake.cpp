@@ -90,6 +90,7 @@ bool TKVLogService::ReadDatagram() {
     // Reported per datagram; the stop's drain goes on with the next one.
     if (error == win::WSAEMSGSIZE) {
       ReportIntakeFailure(Exception(Format("RecvFrom faild. stat = %d", {error})));
+      ReportRefusedDatagram();
       return true;
     }
     throw Exception(Format("RecvFrom faild. stat = %d", {error}));
@@ -129,6 +130,23 @@ void TKVLogService::SendRelays() {
   if (!Repeater || Repeater->QueuedCount() == 0) return;
   LogLines->WriteThrough();
   Repeater->SendQueued([this](const std::exception& failure) { ReportIntakeFailure(failure); });
+}
+
+// The facts behind a 10040 report: how large the refused datagram was and
+// who sent it.
+void TKVLogService::ReportRefusedDatagram() {
+  const win::SOCKADDR_IN& peer = Receiver->PeerAddr;
+  const auto* octets = reinterpret_cast<const unsigned char*>(&peer.sin_addr.S_addr);
+  try {
+    WriteEventLog("KVLogService refused a datagram of " + std::to_string(win::LastRefusedDatagramLength()) +
+                      " bytes from " + std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
+                      std::to_string(octets[2]) + "." + std::to_string(octets[3]) + ":" +
+                      std::to_string(win::ntohs(peer.sin_port)) + ": it reads at most " +
+                      std::to_string(kReceiveBufferSize) + " bytes",
+                  win::EVENTLOG_WARNING_TYPE, 0, 0);
+  } catch (const std::exception&) {
+    // The event log's own failure must not take the message loop down.
+  }
 }
 
 void TKVLogService::ReportIntakeFailure(const std::exception& failure) {

@@ -101,6 +101,9 @@ class TKVLogService : public TService {
   bool ReadDatagram();
   void HandleDatagram(std::string_view received);
   void ReportIntakeFailure(const std::exception& failure);
+  // A second, English entry for a datagram refused as too large: its size
+  // and its sender.
+  void ReportRefusedDatagram();
   // Opens the buffer file and saves what a process that ended without
   // saving left in it; true when lines still wait in the buffer for the
   // next save.

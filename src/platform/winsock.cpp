@@ -60,6 +60,9 @@ SocketTable& Table() {
   return table;
 }
 
+// Length of the datagram this thread's last WSAEMSGSIZE refused.
+thread_local std::size_t tRefusedLength = 0;
+
 int Fail(int wsaError) {
   WSASetLastError(wsaError);
   return SOCKET_ERROR;
@@ -337,7 +340,12 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
       }
       // As the kernel's own queue: a datagram longer than the buffer is
       // consumed (unless peeked) and reported.
-      result = datagram.length > static_cast<std::size_t>(len) ? Fail(WSAEMSGSIZE) : static_cast<int>(datagram.length);
+      if (datagram.length > static_cast<std::size_t>(len)) {
+        tRefusedLength = datagram.length;
+        result = Fail(WSAEMSGSIZE);
+      } else {
+        result = static_cast<int>(datagram.length);
+      }
     }
   } else {
     sockaddr_in peer{};
@@ -353,7 +361,12 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
         *fromlen = sizeof(SOCKADDR_IN);
       }
       // MSG_TRUNC reports the datagram's real length; the rest of it is gone.
-      result = n > len ? Fail(WSAEMSGSIZE) : static_cast<int>(n);
+      if (n > len) {
+        tRefusedLength = static_cast<std::size_t>(n);
+        result = Fail(WSAEMSGSIZE);
+      } else {
+        result = static_cast<int>(n);
+      }
     }
   }
   // Any read, failed or not, lets the next waiting datagram be reported.
@@ -361,6 +374,8 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
   if (entry->notification) entry->notification->Rearm();
   return result;
 }
+
+std::size_t LastRefusedDatagramLength() { return tRefusedLength; }
 
 int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
   auto entry = Lookup(s);

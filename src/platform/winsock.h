@@ -89,6 +89,10 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
 // A datagram larger than `len` is consumed and reported as WSAEMSGSIZE
 // (the buffer holds its first `len` bytes). flags: 0 or WS_MSG_PEEK.
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
+// The full length of the datagram that this thread's last recvfrom failing
+// with WSAEMSGSIZE refused (this layer's own addition: Windows Sockets does
+// not tell it), for a report an administrator can act on.
+std::size_t LastRefusedDatagramLength();
 // Loss accounting of a socket with read notifications (this layer's own
 // addition; Windows Sockets 1.1 has none). Counts since the socket asked
 // for notifications; both only grow.

@@ -49,6 +49,14 @@ TEST_F(IntakeLoadTest, OversizeDatagramInABatchIsReportedAndItsNeighboursLogged)
   EXPECT_TRUE(lines[1].ends_with(" before"));
   EXPECT_TRUE(lines[2].ends_with(" after"));
   EXPECT_EQ(failures, std::vector<std::string>{"RecvFrom faild. stat = 10040"});
+  // The facts behind the number: the refused size and the sender.
+  auto entry = syslog.WaitForMessage("KVLogService refused a datagram of ");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->pri, 28);  // daemon.warning
+  EXPECT_TRUE(entry->message.starts_with("KVLogService refused a datagram of " +
+                                         std::to_string(Event(std::string(3000, 'x')).size()) + " bytes from 127.0.0.1:"))
+      << entry->message;
+  EXPECT_TRUE(entry->message.ends_with(": it reads at most 2048 bytes")) << entry->message;
 }
 
 TEST_F(IntakeLoadTest, EveryRelayOfABatchThatFailsIsReportedAndTheLinesStay) {
