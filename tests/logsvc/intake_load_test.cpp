@@ -54,7 +54,8 @@ TEST_F(IntakeLoadTest, OversizeDatagramInABatchIsReportedAndItsNeighboursLogged)
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->pri, 28);  // daemon.warning
   EXPECT_TRUE(entry->message.starts_with("KVLogService refused a datagram of " +
-                                         std::to_string(Event(std::string(3000, 'x')).size()) + " bytes from 127.0.0.1:"))
+                                         std::to_string(Event(std::string(3000, 'x')).size()) +
+                                         " bytes from 127.0.0.1:"))
       << entry->message;
   EXPECT_TRUE(entry->message.ends_with(": it reads at most 2048 bytes")) << entry->message;
 }
