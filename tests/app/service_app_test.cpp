@@ -22,6 +22,7 @@
 #include "platform/module.h"
 #include "platform/service_control.h"
 #include "support/notify_listener.h"
+#include "support/scoped_env.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
 
@@ -46,23 +47,7 @@ class TOtherModule : public kv::TService {
   win::LPHANDLER_FUNCTION GetControlHandler() override { return &NoControl; }
 };
 
-// Restores an environment variable at the end of a test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (previous_) setenv(name_, previous_->c_str(), 1);
-    else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
+using kvtest::ScopedEnv;
 
 std::vector<std::string> Args(std::vector<std::string> switches) {
   switches.insert(switches.begin(), "app_tests");

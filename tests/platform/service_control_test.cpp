@@ -18,28 +18,13 @@
 #include "platform/error.h"
 #include "platform/service_control.h"
 #include "support/notify_listener.h"
+#include "support/scoped_env.h"
 
 namespace {
 
 using win::DWORD;
 
-// Sets or removes an environment variable while it lives.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (previous_) setenv(name_, previous_->c_str(), 1);
-    else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
+using kvtest::ScopedEnv;
 
 // The service-main function and the control handler of the current test.
 std::function<void(DWORD, char**)> gServiceMain;
