@@ -67,6 +67,11 @@ void TServiceThread::PumpRequests(bool wait) {
 }
 
 void TServiceThread::ProcessRequest(win::DWORD control) {
+  // Once a stop has been carried out, requests still queued behind it (a
+  // second SIGTERM close after the first, a pause) are dropped: a second
+  // stop would report the stop twice, and a pause would suspend a thread
+  // that no request wakes any more. Interrogate still reports the state.
+  if (terminated_ && control != win::SERVICE_CONTROL_INTERROGATE) return;
   ServiceState saved = service_.CurrentState();
   try {
     bool result = true;

@@ -162,6 +162,21 @@ TEST(ServiceProcess, StopHandlerThatClearsStoppedKeepsRunningWithoutAnEntry) {
   EXPECT_TRUE(run.Messages().empty());
 }
 
+// Requests that reach the service while its stop runs wait behind it in
+// the queue; once the stop is done they are dropped: no second stop, and no
+// pause that would hold the ending thread forever.
+TEST(ServiceProcess, RequestsQueuedBehindAStopAreDropped) {
+  ServiceRun run({"--stop=slow", "--pause=ok", "--continue=ok"});
+  run.Await(kRunning);
+  run.Send(SIGTERM);
+  ASSERT_TRUE(run.AwaitOutput("stop"));
+  run.Send(SIGUSR1);
+  run.Send(SIGTERM);
+  EXPECT_EQ(run.Finish(), 0);
+  EXPECT_EQ(run.Child().Stdout(), "start\nstop\ndispatcher returned\n");
+  EXPECT_EQ(run.Steps(), Then(kStart, {{kStopPending, 0, 7}, {kStopped, 0, 7}}));
+}
+
 TEST(ServiceProcess, PauseThenContinue) {
   ServiceRun run({});
   run.Await(kRunning);

@@ -6,7 +6,7 @@
 //
 //   --name=NAME                 service name (KVTestService)
 //   --start=ok|refuse|raise     start handler: leave Started, clear it, raise
-//   --stop=none|ok|refuse|raise|raise-once
+//   --stop=none|ok|refuse|raise|raise-once|slow   (slow: takes 300 ms)
 //   --pause=none|ok|refuse|raise       (none: no handler assigned)
 //   --continue=none|ok|refuse|raise
 //   --shutdown=none|ok|raise
@@ -14,11 +14,13 @@
 //   --custom=ok|raise           custom control codes
 //   --no-stop, --no-pause       AllowStop / AllowPause false
 //   --service-exit-code=N, --win32-exit-code=N
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "base/exception.h"
 #include "platform/error.h"
@@ -48,6 +50,7 @@ class TTestService : public kv::TService {
         Say("stop");
         std::string mode = Option("stop", "ok");
         if (mode == "refuse") stopped = false;
+        if (mode == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (mode == "raise" || (mode == "raise-once" && !stopRaised_)) {
           stopRaised_ = true;
           throw kv::Exception("stop handler failed");
