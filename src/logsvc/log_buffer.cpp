@@ -1,8 +1,12 @@
 #include "logsvc/log_buffer.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 
 #include "base/exception.h"
+#include "logsvc/save_journal.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
 
@@ -47,7 +51,7 @@ TLogBuffer::~TLogBuffer() {
 
 void TLogBuffer::Add(std::string_view line) {
   const std::size_t bytes = line.size() + kLineEnd.size();
-  if (failing_ && pending_.size() + bytes > kMemoryBound) {
+  if (failing_ && pending_.size() + bytes > memoryBound_) {
     ++dropped_;
     return;
   }
@@ -148,7 +152,31 @@ std::size_t TLogBuffer::Attach(const std::string& path) {
     BeginEpisode("cannot be opened");
     return 0;
   }
+  UndoUnfinishedSave();
   return TakeFileContent();
+}
+
+// A save that copied the buffer file into a log file and was cut short by
+// the end of the process: the lines are still in the buffer file, so what
+// the copy put into the log file goes again, and they are saved once.
+void TLogBuffer::UndoUnfinishedSave() {
+  const std::string journalPath = SaveJournal::PathFor(path_);
+  const std::optional<SaveJournal> journal = SaveJournal::Read(journalPath);
+  if (!journal) return;
+  std::error_code error;
+  const std::uint64_t targetNow = std::filesystem::file_size(journal->target, error);
+  if (!error && journal->Unfinished(targetNow, file_.Size())) {
+    if (win::CutFileBack(journal->target, journal->targetBytes)) {
+      Report("KVLogService took back " + std::to_string(targetNow - journal->targetBytes) +
+                 " bytes of an unfinished save from " + journal->target + ": their lines are still in " + path_,
+             win::EVENTLOG_INFORMATION_TYPE);
+    } else {
+      Report("KVLogService could not take back an unfinished save from " + journal->target + ": " + win::ErrnoText() +
+                 ". Some lines may be in it and in the next log file",
+             win::EVENTLOG_WARNING_TYPE);
+    }
+  }
+  SaveJournal::Remove(journalPath);
 }
 
 std::size_t TLogBuffer::TakeFileContent() {
@@ -328,13 +356,29 @@ void TLogBuffer::SaveAs(const std::string& target) {
 
   // The target exists (a second save within one second), lies on another
   // file system, or the lines are not (all) in a file of the buffer's own.
+  // When they all are, a journal lets the next start undo a copy that the
+  // end of the process cuts short (lines kept in memory would be lost by
+  // that end anyway, so the journal covers only the file's).
+  const std::string journalPath = SaveJournal::PathFor(path_);
+  bool journaled = false;
+  if (file_.IsOpen() && fileBytes_ > 0 && pending_.empty()) {
+    std::error_code missing;
+    const std::uint64_t targetBytes =
+        std::filesystem::exists(target, missing) ? std::filesystem::file_size(target, missing) : 0;
+    journaled = !missing && SaveJournal{target, targetBytes, fileBytes_}.Write(journalPath);
+  }
   if (!file_.CopyTo(target, file_.IsOpen() ? fileBytes_ : 0, pending_)) {
-    throw EInOutError(static_cast<int>(win::GetLastError()));
+    const int failure = static_cast<int>(win::GetLastError());
+    if (journaled) SaveJournal::Remove(journalPath);  // the copy cut the target back itself
+    throw EInOutError(failure);
   }
   win::FlushFolder(targetFolder);
   pending_.clear();
   if (pending_.capacity() > 2 * kBlockBytes) pending_ = std::string();
   EmptyFile();
+  // A buffer file that could not be emptied still holds the lines: the
+  // journal stays, so that the next start takes them out of the target.
+  if (journaled && file_.IsOpen()) SaveJournal::Remove(journalPath);
   fileBytes_ = 0;
   ResetCounts();
   ReportDropped();
@@ -346,9 +390,9 @@ void TLogBuffer::BeginEpisode(const std::string& what, const std::string& reason
   lastRetry_ = win::MonotonicNow();
   // One allocation of the whole bound: no copies of kept lines while they
   // grow, and pages are only taken as lines fill them.
-  pending_.reserve(kMemoryBound);
+  pending_.reserve(memoryBound_);
   Report("KVLogService log buffer file " + path_ + " " + what + ": " + reason + ". Up to " +
-             std::to_string(kMemoryBound / (1024 * 1024)) + " MiB of log lines are kept in memory until it works again",
+             std::to_string(memoryBound_ / (1024 * 1024)) + " MiB of log lines are kept in memory until it works again",
          win::EVENTLOG_WARNING_TYPE);
 }
 
@@ -363,7 +407,7 @@ void TLogBuffer::ReportDropped() {
   if (dropped_ == 0) return;
   Report("KVLogService dropped " + std::to_string(dropped_) + " log lines: the log buffer file " + path_ +
              " could not be written and the lines kept in memory reached " +
-             std::to_string(kMemoryBound / (1024 * 1024)) + " MiB",
+             std::to_string(memoryBound_ / (1024 * 1024)) + " MiB",
          win::EVENTLOG_WARNING_TYPE);
   dropped_ = 0;
 }

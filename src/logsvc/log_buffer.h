@@ -56,6 +56,9 @@ class TLogBuffer {
   TLogBuffer& operator=(const TLogBuffer&) = delete;
 
   void SetReportSink(ReportSink sink) { report_ = std::move(sink); }
+  // Lowers the memory bound for lines kept while the file fails (tests and
+  // fuzzing: under a sanitizer, reserving the full bound costs milliseconds).
+  void SetMemoryBound(std::size_t bytes) { memoryBound_ = bytes; }
 
   // --- The list: append, count, read back, empty ---
   void Add(std::string_view line);
@@ -147,6 +150,7 @@ class TLogBuffer {
   void OpenFresh();
   void ReplaceRemovedFile();
   std::size_t TakeFileContent();
+  void UndoUnfinishedSave();
 
   std::string path_;
   std::string folder_;
@@ -159,6 +163,7 @@ class TLogBuffer {
   Clock::time_point lastRetry_{};
   Clock::time_point lastWrite_{};
   std::size_t count_ = 0;
+  std::size_t memoryBound_ = kMemoryBound;
   std::uint64_t dropped_ = 0;
   std::string lastLine_;
   bool lastLineKnown_ = false;

@@ -9,8 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
-#include <vector>
 
 #include "platform/detail/unique_fd.h"
 #include "platform/error.h"
@@ -85,16 +85,20 @@ bool KernelCopy(int in, int out, std::uint64_t bytes, off_t outOffset) {
     left -= static_cast<std::uint64_t>(n);
     outOffset += n;
   }
-  std::vector<char> block(1 << 20);
+  if (left == 0) return true;
+  // Neither kernel copy works here: read and write through a block, taken
+  // only now and left unfilled.
+  constexpr std::size_t kBlock = 1 << 20;
+  const auto block = std::make_unique_for_overwrite<char[]>(kBlock);
   while (left > 0) {
-    const std::size_t chunk = left > block.size() ? block.size() : static_cast<std::size_t>(left);
-    ssize_t n = ::pread(in, block.data(), chunk, inOffset);
+    const std::size_t chunk = left > kBlock ? kBlock : static_cast<std::size_t>(left);
+    ssize_t n = ::pread(in, block.get(), chunk, inOffset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;
     }
-    if (!WriteAllAt(out, block.data(), static_cast<std::size_t>(n), outOffset)) return false;
+    if (!WriteAllAt(out, block.get(), static_cast<std::size_t>(n), outOffset)) return false;
     inOffset += n;
     outOffset += n;
     left -= static_cast<std::uint64_t>(n);
@@ -247,6 +251,45 @@ BOOL FlushFolder(const std::string& folder) {
   // Some file systems cannot sync a folder; their entries are as durable as
   // they get.
   if (rc != 0 && err != EINVAL && err != EROFS) return Fail(err);
+  return TRUE_;
+}
+
+namespace {
+
+// "a/b/c" -> "a/b"
+std::string FolderOfPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+BOOL ReplaceFileDurably(const std::string& path, std::string_view text) {
+  const std::string temporary = path + ".new";
+  UniqueFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!out) return Fail(errno);
+  const bool written = WriteAllAt(out.Get(), text.data(), text.size(), 0) && ::fdatasync(out.Get()) == 0;
+  int err = errno;
+  if (written) err = out.Close();
+  if (!written || err != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (err == 0) err = errno;
+    ::unlink(temporary.c_str());
+    return Fail(err);
+  }
+  return FlushFolder(FolderOfPath(path));
+}
+
+BOOL RemoveFileDurably(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return errno == ENOENT ? TRUE_ : Fail(errno);
+  return FlushFolder(FolderOfPath(path));
+}
+
+BOOL CutFileBack(const std::string& path, std::uint64_t size) {
+  if (size == 0) return RemoveFileDurably(path);
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd) return Fail(errno);
+  if (::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0 || ::fsync(fd.Get()) != 0) return Fail(errno);
   return TRUE_;
 }
 

@@ -70,6 +70,19 @@ BOOL MoveFileNoReplace(const std::string& from, const std::string& to);
 // Makes the entries of a folder (creations, renames) durable.
 BOOL FlushFolder(const std::string& folder);
 
+// Replaces the file at `path` with `text` through a temporary file and a
+// rename, and makes both durable: after a crash the path holds the old
+// text or the new one.
+BOOL ReplaceFileDurably(const std::string& path, std::string_view text);
+
+// Removes the file at `path` (a missing file is no failure) and makes the
+// removal durable.
+BOOL RemoveFileDurably(const std::string& path);
+
+// Cuts the file at `path` back to its first `size` bytes and makes that
+// durable; a file cut back to nothing is removed.
+BOOL CutFileBack(const std::string& path, std::uint64_t size);
+
 // The system's text for the error behind the last failing call of this
 // file on this thread ("No space left on device").
 std::string ErrnoText();

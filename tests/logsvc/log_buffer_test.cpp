@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -159,6 +160,41 @@ TEST_F(LogBufferTest, ACopyCutShortLeavesTheTargetAsItWasAndTheNextSaveWritesEac
   ASSERT_EQ(saved.size(), 9u + 20000u * 100u);
   EXPECT_EQ(saved.substr(9, 100), Numbered(0) + "\r\n");
   EXPECT_EQ(saved.substr(saved.size() - 100), Numbered(19999) + "\r\n");
+}
+
+// A process that dies in the middle of a copying save (here: killed by
+// SIGXFSZ at a file-size limit) leaves part of the lines in the log file and
+// all of them in the buffer file. The next start takes the part back out of
+// the log file, so that each line is saved once.
+TEST_F(LogBufferTest, ACopyEndedByTheProcessDyingIsTakenBackAtTheNextStart) {
+  const std::string target = dir.Sub("kvs20240305140709.log");
+  WriteFile(target, "earlier\r\n");  // a save within the same second copies
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    kv::TLogBuffer dying;
+    dying.Attach(BufferPath());
+    for (std::size_t n = 0; n < 20000; ++n) dying.Add(Numbered(n));
+    dying.WriteThrough();
+    ::signal(SIGXFSZ, SIG_DFL);
+    rlimit limit{1024 * 1024, 1024 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    dying.SaveAs(target);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  ASSERT_GT(std::filesystem::file_size(target), 9u);  // the copy had begun
+
+  EXPECT_EQ(buffer.Attach(BufferPath()), 20000u);
+  EXPECT_EQ(ReadFile(target), "earlier\r\n");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].text.find("unfinished save from " + target), std::string::npos) << reports[0].text;
+  const std::string next = dir.Sub("kvs20240305140710.log");
+  buffer.SaveAs(next);
+  EXPECT_EQ(std::filesystem::file_size(next), 20000u * 100u);
+  EXPECT_FALSE(std::filesystem::exists(BufferPath() + ".saving"));
 }
 
 TEST_F(LogBufferTest, AFileHeldByAnotherOwnerIsRefused) {

@@ -1,0 +1,32 @@
+#include "logsvc/save_journal.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/durable_file.h"
+
+namespace kv {
+
+std::string SaveJournal::PathFor(const std::string& bufferPath) { return bufferPath + ".saving"; }
+
+// Two numbers on the first line, the target on the second: a path cannot
+// hold a line break that the INI reader would give.
+bool SaveJournal::Write(const std::string& path) const {
+  const std::string text = std::to_string(targetBytes) + " " + std::to_string(bufferBytes) + "\n" + target + "\n";
+  return win::ReplaceFileDurably(path, text);
+}
+
+std::optional<SaveJournal> SaveJournal::Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  SaveJournal journal;
+  std::string numbers;
+  if (!std::getline(in, numbers) || !std::getline(in, journal.target) || journal.target.empty()) return std::nullopt;
+  std::istringstream fields(numbers);
+  if (!(fields >> journal.targetBytes >> journal.bufferBytes)) return std::nullopt;
+  return journal;
+}
+
+void SaveJournal::Remove(const std::string& path) { win::RemoveFileDurably(path); }
+
+}  // namespace kv
