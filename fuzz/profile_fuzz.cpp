@@ -1,8 +1,8 @@
 // The profile (INI) reader on any file: the service's five settings read
 // from it (the service's own reading is left out: it makes the log folder
 // the file names, anywhere on the machine), every value within the profile
-// rules, and a value written into it read back unchanged while the other
-// keys keep theirs.
+// rules, and a value written into it read back unchanged while another key
+// keeps its own.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -67,14 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   value = value.substr(0, value.find('\0'));
   const std::size_t target = size % kKeys.size();
   if (!win::WritePrivateProfileString(kSection, kKeys[target], std::string(value), path)) return 0;
-  for (std::size_t i = 0; i < kKeys.size(); ++i) {
-    const std::string after = win::GetPrivateProfileString(kSection, kKeys[i], "\x01", path);
-    CheckDelivered(after);
-    if (i == target) {
-      if (ReadsBackAsWritten(value)) FUZZ_CHECK(after == value);
-    } else {
-      FUZZ_CHECK(after == before[i]);
-    }
-  }
+  const std::string after = win::GetPrivateProfileString(kSection, kKeys[target], "\x01", path);
+  CheckDelivered(after);
+  if (ReadsBackAsWritten(value)) FUZZ_CHECK(after == value);
+  // One other key keeps its value; which one turns with the input's size
+  // (each read parses the whole file again, so not all four every time).
+  const std::size_t other = (target + 1 + size / kKeys.size() % (kKeys.size() - 1)) % kKeys.size();
+  FUZZ_CHECK(win::GetPrivateProfileString(kSection, kKeys[other], "\x01", path) == before[other]);
   return 0;
 }

@@ -4,6 +4,8 @@
 # any crash, broken rule, leak, timeout or sanitizer report; the input that
 # caused it is kept in BUILD_DIR/fuzz-findings.
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [BUILD_DIR] [TARGET...]
+# With KV_FUZZ_RUNS=N each target stops after N executions instead (give 0
+# seconds for no time limit): the long local runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,12 +38,15 @@ for t in "${targets[@]}"; do
     notify_status|kvlogserver_args|kvlogsend_args) max_len=1024 ;;
     *) max_len=4096 ;;
   esac
+  limits=(-max_total_time="$seconds")
+  [ -z "${KV_FUZZ_RUNS:-}" ] || limits+=(-runs="$KV_FUZZ_RUNS")
   status=0
-  "$build/fuzz/${t}_fuzz" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  "$build/fuzz/${t}_fuzz" "${limits[@]}" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -dict="fuzz/dict/$t.dict" -artifact_prefix="$findings/$t-" "$work" "fuzz/corpus/$t" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)
-  echo "   runs ${runs:-?}, ${cov:-no coverage line}, corpus $(find "$work" -type f | wc -l) files"
+  rate=$(grep -o 'exec/s: [0-9]*' "$log" | tail -1)
+  echo "   runs ${runs:-?}, ${cov:-no coverage line}, ${rate:-exec/s: ?}, corpus $(find "$work" -type f | wc -l) files"
   if [ "$status" -ne 0 ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|rule broken' "$log"; then
     echo "   FAILED (exit $status):"
     grep -E 'rule broken|ERROR:|runtime error:|SUMMARY|Test unit written' "$log" | head -20 | sed 's/^/   /'
