@@ -7,12 +7,15 @@
 // already (the save copies instead of renaming), 2 half the lines are in the
 // buffer before the file is attached, 4 a folder stands where the file
 // should be (only with no file bytes: a folder has none), 8 another owner
-// holds the file.
+// holds the file, 16 a copying save into the log file was cut short by a
+// crash: the log file holds half of the file's bytes after its own, and
+// the save's journal is there.
 //
 // Rules checked:
 // - attaching recovers one line per CR LF, and one more for a last line cut
 //   short, which gets its CR LF; read back, the lines are the file's text
-//   between the CR LFs, then the lines that were in memory;
+//   between the CR LFs, then the lines that were in memory; a save cut
+//   short is taken back out of the log file, with one information entry;
 // - a file that cannot be opened gives exactly one warning entry and an
 //   empty recovery, a file held by another owner a refusal that names it,
 //   and neither changes the file;
@@ -33,6 +36,7 @@
 #include "base/exception.h"
 #include "fuzz_check.h"
 #include "logsvc/log_buffer.h"
+#include "logsvc/save_journal.h"
 #include "platform/durable_file.h"
 #include "platform/eventlog.h"
 #include "scratch_root.h"
@@ -49,6 +53,7 @@ enum Flags : unsigned char {
   kLinesBeforeAttach = 2,
   kFolderInTheWay = 4,
   kHeldByAnother = 8,
+  kCopyCutShort = 16,
 };
 
 struct Entry {
@@ -119,12 +124,21 @@ void Prepare(unsigned char flags, std::string_view left) {
   std::error_code ignored;
   std::filesystem::remove_all(files.buffer, ignored);
   std::filesystem::remove(files.target, ignored);
+  std::filesystem::remove(kv::SaveJournal::PathFor(files.buffer), ignored);
   if (flags & kFolderInTheWay && left.empty()) {
     std::filesystem::create_directory(files.buffer);
   } else {
     kvfuzz::WriteFileBytes(files.buffer, left.data(), left.size());
   }
-  if (flags & kTargetExists) kvfuzz::WriteFileBytes(files.target, kTargetHeld.data(), kTargetHeld.size());
+  const std::string_view held((flags & kTargetExists) ? kTargetHeld : std::string_view());
+  if (flags & kCopyCutShort && !left.empty()) {
+    std::string partial(held);
+    partial.append(left.substr(0, left.size() / 2));
+    kvfuzz::WriteFileBytes(files.target, partial.data(), partial.size());
+    kv::SaveJournal{files.target, held.size(), left.size()}.Write(kv::SaveJournal::PathFor(files.buffer));
+  } else if (!held.empty()) {
+    kvfuzz::WriteFileBytes(files.target, held.data(), held.size());
+  }
 }
 
 // A folder at the buffer's path: one warning, the lines stay in memory and
@@ -218,6 +232,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     buffer.SetReportSink([&](const std::string& text, std::uint16_t type) { entries.push_back({text, type}); });
     for (const std::string& line : before) buffer.Add(line);
     FUZZ_CHECK(buffer.Attach(files.buffer) == recoveredLines);
+    if (flags & kCopyCutShort && !left.empty()) {
+      // The half copy is gone from the log file; the lines are in the buffer.
+      FUZZ_CHECK(entries.size() == 1 && entries[0].type == win::EVENTLOG_INFORMATION_TYPE);
+      FUZZ_CHECK(entries[0].text.find("unfinished save from " + files.target) != std::string::npos);
+      entries.clear();
+      if (flags & kTargetExists) FUZZ_CHECK(ReadFile(files.target) == kTargetHeld);
+      else FUZZ_CHECK(!std::filesystem::exists(files.target));
+      FUZZ_CHECK(!std::filesystem::exists(kv::SaveJournal::PathFor(files.buffer)));
+    }
     FUZZ_CHECK(buffer.Count() == recoveredLines + before.size());
     std::vector<std::string> lines = ReadBack(buffer);
     std::vector<std::string> expected = Pieces(recovered);

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "platform/durable_file.h"
 
@@ -24,6 +25,10 @@ std::optional<SaveJournal> SaveJournal::Read(const std::string& path) {
   if (!std::getline(in, numbers) || !std::getline(in, journal.target) || journal.target.empty()) return std::nullopt;
   std::istringstream fields(numbers);
   if (!(fields >> journal.targetBytes >> journal.bufferBytes)) return std::nullopt;
+  // Only ever a log file: a damaged journal must not cut anything else.
+  const std::size_t slash = journal.target.rfind('/');
+  const std::string_view name = std::string_view(journal.target).substr(slash == std::string::npos ? 0 : slash + 1);
+  if (!name.starts_with("kvs") || !name.ends_with(".log")) return std::nullopt;
   return journal;
 }
 
