@@ -18,13 +18,6 @@ constexpr auto kSyncPeriod = std::chrono::seconds(1);
 constexpr auto kRetryPeriod = std::chrono::seconds(1);
 constexpr auto kIdleWriteGap = std::chrono::milliseconds(2);
 
-// "a/b/c.buf" -> "a/b"
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::size_t CountLineEnds(std::string_view text) {
   std::size_t count = 0;
   for (std::size_t at = text.find(kLineEnd); at != std::string_view::npos; at = text.find(kLineEnd, at + 2)) ++count;
@@ -143,7 +136,7 @@ TLogBuffer::const_iterator TLogBuffer::end() const { return const_iterator(nullp
 
 std::size_t TLogBuffer::Attach(const std::string& path) {
   path_ = path;
-  folder_ = FolderOf(path);
+  folder_ = win::FolderOf(path);
   if (!file_.Open(path)) {
     if (win::GetLastError() == win::ERROR_SHARING_VIOLATION) {
       path_.clear();
@@ -337,7 +330,7 @@ void TLogBuffer::ReplaceRemovedFile() {
 
 void TLogBuffer::SaveAs(const std::string& target) {
   if (file_.IsOpen()) WritePending();
-  const std::string targetFolder = FolderOf(target);
+  const std::string targetFolder = win::FolderOf(target);
 
   if (file_.IsOpen() && pending_.empty() && file_.IsAt(path_) && win::MoveFileNoReplace(path_, target)) {
     // The open file is the log file now: make it durable, then start a new

@@ -254,16 +254,11 @@ BOOL FlushFolder(const std::string& folder) {
   return TRUE_;
 }
 
-namespace {
-
-// "a/b/c" -> "a/b"
-std::string FolderOfPath(const std::string& path) {
+std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
-
-}  // namespace
 
 BOOL ReplaceFileDurably(const std::string& path, std::string_view text) {
   const std::string temporary = path + ".new";
@@ -277,12 +272,12 @@ BOOL ReplaceFileDurably(const std::string& path, std::string_view text) {
     ::unlink(temporary.c_str());
     return Fail(err);
   }
-  return FlushFolder(FolderOfPath(path));
+  return FlushFolder(FolderOf(path));
 }
 
 BOOL RemoveFileDurably(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return errno == ENOENT ? TRUE_ : Fail(errno);
-  return FlushFolder(FolderOfPath(path));
+  return FlushFolder(FolderOf(path));
 }
 
 BOOL CutFileBack(const std::string& path, std::uint64_t size) {

@@ -67,6 +67,9 @@ BOOL AppendToFile(const std::string& target, std::string_view bytes);
 // different file systems.
 BOOL MoveFileNoReplace(const std::string& from, const std::string& to);
 
+// The folder part of a path: "a/b/c.buf" -> "a/b", "c.buf" -> ".", "/c" -> "/".
+std::string FolderOf(const std::string& path);
+
 // Makes the entries of a folder (creations, renames) durable.
 BOOL FlushFolder(const std::string& folder);
 
