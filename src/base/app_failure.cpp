@@ -4,6 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "base/exception.h"
+
 namespace kv {
 namespace {
 
@@ -25,6 +27,7 @@ void SetApplicationFailureHandler(ApplicationFailureHandler handler) {
 }
 
 void HandleApplicationException(const std::exception& failure) {
+  if (dynamic_cast<const EAbort*>(&failure)) return;
   ApplicationFailureHandler handler;
   {
     std::lock_guard lock(gMutex);

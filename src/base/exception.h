@@ -52,6 +52,14 @@ class EInOutError : public Exception {
   int code_;
 };
 
+// A failure that has been reported already: it still ends the operation
+// that raised it, but failure handlers pass over it in silence.
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operation aborted") {}
+  const char* ClassName() const noexcept override { return "EAbort"; }
+};
+
 // The system message text for `code` with trailing control characters,
 // blanks and full stops removed (as the host writes it to the event log).
 std::string SysErrorMessage(std::uint32_t code);
