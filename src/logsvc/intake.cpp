@@ -114,7 +114,7 @@ void TKVLogService::HandleDatagram(std::string_view received) {
   }
 
   if (std::string_view(f.MsgText).starts_with(kFlushCommand)) {
-    SaveLogFile();
+    SaveLogFileReportingOnce();
     LogLines->Add(kBanner);
   }
 
@@ -150,6 +150,7 @@ void TKVLogService::ReportRefusedDatagram() {
 }
 
 void TKVLogService::ReportIntakeFailure(const std::exception& failure) {
+  if (dynamic_cast<const EAbort*>(&failure)) return;  // reported already
   try {
     if (intakeFailure_) intakeFailure_(failure);
   } catch (...) {

@@ -64,6 +64,12 @@ class TKVLogService : public TService {
   // the folder is missing (one warning until a save succeeds again). Raises
   // EInOutError. Main thread only.
   void SaveLogFile();
+  // SaveLogFile for the flush timer and the flush command, which report a
+  // failed save to the system log: a failure equal to the one reported last
+  // is raised as EAbort, which still ends the caller's step but is not
+  // reported again. So a disk that stays full gives one error entry, and
+  // the first save that works again an information entry with the count.
+  void SaveLogFileReportingOnce();
   void MsgFlushTimerTimer(TTimer& Sender);
   void LogCleanupTimerTimer(TTimer& Sender);
   void LogFindFileFindFile(TFindFile& Sender, const std::string& SearchPath, const TSearchRec& CurrentRec);
@@ -127,6 +133,10 @@ class TKVLogService : public TService {
   // once a second.
   std::unique_ptr<TTimer> bufferTimer_;
   bool folderMissingReported_ = false;
+  // Saves failed since the last one that worked, and the failure text
+  // reported last among them.
+  std::uint64_t failedSaves_ = 0;
+  std::string reportedSaveFailure_;
   // Loss reporting of the receiver's socket (main thread).
   win::UINT_PTR lossSocket_ = 0;
   std::uint64_t lossReported_ = 0;

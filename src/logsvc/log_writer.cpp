@@ -1,5 +1,9 @@
 // Saving the log buffer.
+#include <cstdint>
+#include <utility>
+
 #include "base/clock.h"
+#include "base/exception.h"
 #include "config/log_svc_config.h"
 #include "logsvc/event_line.h"
 #include "logsvc/kvlog_service.h"
@@ -24,8 +28,34 @@ void TKVLogService::SaveLogFile() {
     }
     return;
   }
-  SaveBufferAs(LogFilePath(Folder, CurrentClock().LocalNow()));
+  const std::string path = LogFilePath(Folder, CurrentClock().LocalNow());
+  try {
+    SaveBufferAs(path);
+  } catch (const std::exception&) {
+    ++failedSaves_;
+    throw;
+  }
   folderMissingReported_ = false;
+  if (failedSaves_ == 0) return;
+  const std::uint64_t failed = std::exchange(failedSaves_, 0);
+  reportedSaveFailure_.clear();
+  try {
+    WriteEventLog(
+        "KVLogService saved the log buffer again, into " + path + ", after " + std::to_string(failed) + " failed saves",
+        win::EVENTLOG_INFORMATION_TYPE, 0, 0);
+  } catch (const std::exception&) {
+    // The save itself worked; the event log's failure must not undo it.
+  }
+}
+
+void TKVLogService::SaveLogFileReportingOnce() {
+  try {
+    SaveLogFile();
+  } catch (const std::exception& failure) {
+    if (failure.what() == reportedSaveFailure_) throw EAbort();
+    reportedSaveFailure_ = failure.what();
+    throw;
+  }
 }
 
 void TKVLogService::SaveBufferAs(const std::string& path) {
@@ -34,7 +64,7 @@ void TKVLogService::SaveBufferAs(const std::string& path) {
 }
 
 void TKVLogService::MsgFlushTimerTimer(TTimer&) {
-  SaveLogFile();
+  SaveLogFileReportingOnce();
   LogLines->Add(kBanner);
 }
 

@@ -98,15 +98,20 @@ TEST_F(WriterTest, FailedSaveKeepsItsLinesForTheNextOne) {
   ASSERT_EQ(module->LogLines->Count(), 3u);
   EXPECT_EQ(Lines()[2], "** saved file " + blocked + " **");
 
-  // The periodic handler adds no banner after a failed save.
+  // The periodic handler adds no banner after a failed save; the same
+  // failure again still ends its tick, but as one already reported.
   EXPECT_THROW(module->MsgFlushTimerTimer(*module->MsgFlushTimer), kv::EInOutError);
   EXPECT_EQ(module->LogLines->Count(), 4u);
+  EXPECT_THROW(module->MsgFlushTimerTimer(*module->MsgFlushTimer), kv::EAbort);
+  EXPECT_EQ(module->LogLines->Count(), 5u);
 
   std::filesystem::remove(blocked);
   clock.Set({2024, 3, 5, 14, 7, 11, 0});
   module->SaveLogFile();
   std::string content = ReadFile(FileAt("20240305140711"));
   EXPECT_NE(content.find("** saved file " + blocked + " **\r\n"), std::string::npos);
+  EXPECT_TRUE(syslog.WaitForMessage("KVLogService saved the log buffer again, into " + FileAt("20240305140711") +
+                                    ", after 3 failed saves"));
 }
 
 TEST_F(WriterTest, MessageTextWithLineBreaksIsWrittenUnchanged) {
