@@ -13,9 +13,10 @@ using ApplicationFailureHandler = std::function<void(const std::exception&)>;
 void SetApplicationFailureHandler(ApplicationFailureHandler handler);
 
 // Hands `failure` to the installed handler, or writes its text to standard
-// error when none is installed; an EAbort is passed over. Never throws: a failure of the handler
-// itself is written to standard error too. Safe from any thread; the
-// handler runs on the calling thread, outside any lock.
+// error when none is installed; an EAbort (reported already) is passed over.
+// Never throws: a failure of the handler itself is written to standard error
+// too. Safe from any thread; the handler runs on the calling thread, outside
+// any lock.
 void HandleApplicationException(const std::exception& failure);
 
 }  // namespace kv

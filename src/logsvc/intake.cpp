@@ -150,7 +150,6 @@ void TKVLogService::ReportRefusedDatagram() {
 }
 
 void TKVLogService::ReportIntakeFailure(const std::exception& failure) {
-  if (dynamic_cast<const EAbort*>(&failure)) return;  // reported already
   try {
     if (intakeFailure_) intakeFailure_(failure);
   } catch (...) {
