@@ -26,18 +26,23 @@ std::optional<IniSection> FindUnitSection(const IniLines& lines) {
   return lines.FindSection([](std::string_view name) { return name == "Unit"; });
 }
 
+// The text in double quotes, with "\\" and '"' escaped: one word to systemd.
+std::string Quoted(std::string_view text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
 // The executable path as the first word of ExecStart: quoted, with "\" and
 // '"' escaped, when it holds blanks, quotes or backslashes, so that a path
 // with a blank still names the whole file.
 std::string ExecStartPath(std::string_view path) {
   std::string escaped = EscapeSpecifiers(AnsiToUtf8(path));
   if (escaped.find_first_of(" \t\"'\\") == std::string::npos) return escaped;
-  std::string quoted = "\"";
-  for (char c : escaped) {
-    if (c == '\\' || c == '"') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
+  return Quoted(escaped);
 }
 
 // The sandbox of the service process. It runs as root (the LocalSystem
@@ -46,12 +51,12 @@ std::string ExecStartPath(std::string_view path) {
 // outside /usr, /boot, /efi and /etc (read-only) and the home folders
 // (hidden), also in folders of other owners (CAP_DAC_OVERRIDE), and ports
 // below 1024 (CAP_NET_BIND_SERVICE). Everything else is taken away: an
-// exposure of about 1.9 in `systemd-analyze security`.
+// exposure of about 1.9 in `systemd-analyze security`. ProtectHome= follows
+// in ExecutableVisibility, as it depends on where the executable lies.
 constexpr std::string_view kSandbox =
     "NoNewPrivileges=yes\n"
     "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\n"
     "ProtectSystem=full\n"
-    "ProtectHome=yes\n"
     "PrivateTmp=yes\n"
     "PrivateDevices=yes\n"
     "PrivateMounts=yes\n"
@@ -77,6 +82,52 @@ constexpr std::string_view kSandbox =
     "SystemCallFilter=~@privileged @resources\n"
     "SystemCallErrorNumber=EPERM\n";
 
+// The folders the sandbox above hides (ProtectHome=) or replaces with
+// private ones (PrivateTmp=). An executable below one of them is not there
+// for the service process: systemd would fail the start with 203/EXEC.
+constexpr std::string_view kHomeFolders[] = {"/home", "/root", "/run/user"};
+constexpr std::string_view kTemporaryFolders[] = {"/tmp", "/var/tmp"};
+
+// Does `path` lie below `folder` (whole path components; runs of "/" count
+// as one, as they do for the kernel)?
+bool LiesBelow(std::string_view path, std::string_view folder) {
+  std::string collapsed;
+  for (char c : path) {
+    if (c != '/' || collapsed.empty() || collapsed.back() != '/') collapsed += c;
+  }
+  return collapsed.size() > folder.size() + 1 && collapsed.compare(0, folder.size(), folder) == 0 &&
+         collapsed[folder.size()] == '/';
+}
+
+template <std::size_t N>
+bool LiesBelowAny(std::string_view path, const std::string_view (&folders)[N]) {
+  for (std::string_view folder : folders) {
+    if (LiesBelow(path, folder)) return true;
+  }
+  return false;
+}
+
+// The executable as one word of BindReadOnlyPaths=, which splits at blanks
+// and at ":" (source:destination:options): quoted when it holds either (or
+// a quote or a backslash).
+std::string BindPath(std::string_view path) {
+  std::string escaped = EscapeSpecifiers(AnsiToUtf8(path));
+  if (escaped.find_first_of(" \t\"'\\:") == std::string::npos) return escaped;
+  return Quoted(escaped);
+}
+
+// The sandbox settings that make an executable below a hidden or private
+// folder visible to the service, read-only and nothing else of its folder:
+// the home folders become empty read-only ones (ProtectHome=tmpfs) instead
+// of inaccessible ones, so that systemd can bind the file into them; a
+// private /tmp takes the binding as it is.
+std::string ExecutableVisibility(std::string_view binaryPath) {
+  const bool inHome = LiesBelowAny(binaryPath, kHomeFolders);
+  if (!inHome && !LiesBelowAny(binaryPath, kTemporaryFolders)) return "ProtectHome=yes\n";
+  return std::string(inHome ? "ProtectHome=tmpfs\n" : "ProtectHome=yes\n") +
+         "BindReadOnlyPaths=" + BindPath(binaryPath) + "\n";
+}
+
 // "man:NAME(8)" for the executable's file name.
 std::string ManualPage(std::string_view binaryPath) {
   std::string_view name = binaryPath.substr(binaryPath.find_last_of('/') + 1);
@@ -96,12 +147,19 @@ std::string RenderUnit(std::string_view displayName, std::string_view binaryPath
     text += "Requires=" + dependency + std::string(kUnitSuffix) + "\n";
     text += "After=" + dependency + std::string(kUnitSuffix) + "\n";
   }
-  text += "\n[Service]\nType=notify\nExecStart=" + ExecStartPath(binaryPath) + "\n";
   // A failed start or a failure while running ends the process with a
-  // non-zero code; a start a few seconds later may find the port free or
-  // the folder back.
+  // non-zero code, and systemd starts it again 5 seconds later: the port
+  // may be free by then (a program that held it has ended) or the folder
+  // there (a late mount). The process cannot tell a failure that heals from
+  // one that does not (settings that name a folder that will never be
+  // there), so the tries are bounded instead: after 5 starts within 2
+  // minutes systemd gives up, and the unit stays failed with the last
+  // reason in its journal until it is started again.
+  text += "StartLimitIntervalSec=120\nStartLimitBurst=5\n";
+  text += "\n[Service]\nType=notify\nExecStart=" + ExecStartPath(binaryPath) + "\n";
   text += "Restart=on-failure\nRestartSec=5\n";
   text += kSandbox;
+  text += ExecutableVisibility(binaryPath);
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;
 }

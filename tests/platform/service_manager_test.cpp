@@ -95,13 +95,14 @@ TEST_F(ServiceManager, CreateWritesTheUnitAndTheAutomaticStartLink) {
   // What systemd needs, what a packaged daemon's unit has, then the sandbox
   // (rated by the kvlogserver tests with systemd-analyze).
   const std::string unit = ReadFile(UnitPath());
-  EXPECT_EQ(unit.rfind("[Unit]\nDescription=KVLogService\nDocumentation=man:kvlogserver(8)\nAfter=network.target\n\n"
+  EXPECT_EQ(unit.rfind("[Unit]\nDescription=KVLogService\nDocumentation=man:kvlogserver(8)\nAfter=network.target\n"
+                       "StartLimitIntervalSec=120\nStartLimitBurst=5\n\n"
                        "[Service]\nType=notify\nExecStart=/usr/local/bin/kvlogserver\nRestart=on-failure\n"
                        "RestartSec=5\nNoNewPrivileges=yes\n",
                        0),
             0u)
       << unit;
-  const std::string end = "SystemCallErrorNumber=EPERM\n\n[Install]\nWantedBy=multi-user.target\n";
+  const std::string end = "SystemCallErrorNumber=EPERM\nProtectHome=yes\n\n[Install]\nWantedBy=multi-user.target\n";
   EXPECT_EQ(unit.substr(unit.size() - std::min(unit.size(), end.size())), end) << unit;
   ASSERT_TRUE(IsLink(LinkPath()));
   EXPECT_EQ(LinkTarget(LinkPath()), "../KVLogService.service");

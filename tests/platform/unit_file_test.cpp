@@ -23,6 +23,32 @@ TEST(UnitFile, DescriptionsGoInAndComeBackOutWithTheirPercentSigns) {
   EXPECT_EQ(ReadDescription(WithDescription(unit, "50% less")), "50% less");
 }
 
+// An executable below a folder the sandbox hides or replaces is bound into
+// the service's view at its own path, as one word whatever it holds; one
+// elsewhere changes nothing.
+TEST(UnitFile, AnExecutableTheSandboxWouldHideIsMadeVisibleReadOnly) {
+  auto settings = [](const std::string& path) {
+    const std::string unit = win::detail::RenderUnit("KV", path, {});
+    std::string found;
+    for (std::string key : {"ProtectHome=", "BindReadOnlyPaths="}) {
+      std::string::size_type at = unit.find("\n" + key);
+      if (at != std::string::npos) found += unit.substr(at + 1, unit.find('\n', at + 1) - at);
+    }
+    return found;
+  };
+  EXPECT_EQ(settings("/usr/local/bin/kvlogserver"), "ProtectHome=yes\n");
+  EXPECT_EQ(settings("/homework/kvlogserver"), "ProtectHome=yes\n");
+  EXPECT_EQ(settings("/tmpfiles/kvlogserver"), "ProtectHome=yes\n");
+  EXPECT_EQ(settings("/home/ann/kv/build/kvlogserver"),
+            "ProtectHome=tmpfs\nBindReadOnlyPaths=/home/ann/kv/build/kvlogserver\n");
+  EXPECT_EQ(settings("//root//kvlogserver"), "ProtectHome=tmpfs\nBindReadOnlyPaths=//root//kvlogserver\n");
+  EXPECT_EQ(settings("/run/user/1000/kvlogserver"),
+            "ProtectHome=tmpfs\nBindReadOnlyPaths=/run/user/1000/kvlogserver\n");
+  EXPECT_EQ(settings("/tmp/b/kvlogserver"), "ProtectHome=yes\nBindReadOnlyPaths=/tmp/b/kvlogserver\n");
+  EXPECT_EQ(settings("/var/tmp/b/kvlogserver"), "ProtectHome=yes\nBindReadOnlyPaths=/var/tmp/b/kvlogserver\n");
+  EXPECT_EQ(settings("/home/a b:1/100%/kv\"x"), "ProtectHome=tmpfs\nBindReadOnlyPaths=\"/home/a b:1/100%%/kv\\\"x\"\n");
+}
+
 TEST(UnitFile, SettingTheDescriptionLeavesOneAssignmentAndTheRestAsItWas) {
   const std::string unit =
       "# head\r\n[Unit]\r\nDescription=a \\\r\n  continued\r\nAfter=x\r\nDescription=b\r\n[Service]\r\nX=1";

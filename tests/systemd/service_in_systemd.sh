@@ -2,7 +2,8 @@
 # KVLogService under a real systemd: /INSTALL, enable, start, events, pause
 # and continue by signal, stop, the log file and the journal, /UNINSTALL;
 # then two starts that must fail (receive port taken, log folder that cannot
-# be made) and how systemctl reports them.
+# be made) and how systemctl reports and retries them; and installs from
+# folders that the unit's sandbox hides.
 #   service_in_systemd.sh BOX KVLOGSERVER KVLOGSEND KVLOGWATCH
 set -uo pipefail
 box=$1
@@ -53,8 +54,8 @@ grep -qx 'KVLogService started' <<<"$journal_info" || fail "no 'started' info en
 grep -qx 'KVLogService stopped' <<<"$journal_info" || fail "no 'stopped' info entry: $journal_info"
 [ -z "$(in_box journalctl -t KVLogService -p err -o cat --no-pager)" ] || fail "error entries after a good run"
 
-echo "== a start with the receive port taken fails and says why"
-"$watch" --port "$receive_port" --timeout 60 >/dev/null 2>&1 &
+echo "== the receive port taken: the start fails, says why, and a restart succeeds once the port is free"
+"$watch" --port "$receive_port" --timeout 3 >/dev/null 2>&1 &
 holder=$!
 trap 'kill $holder 2>/dev/null; stop_box' EXIT
 wait_for 10 grep -qs ":$(printf '%04X' "$receive_port") " /proc/net/udp || fail "kvlogwatch does not hold the port"
@@ -63,19 +64,47 @@ wait_for 10 status_shows 'status=1/FAILURE' || fail "systemctl status shows no f
 wait_for 10 unit_journal_shows 'Bind Socket failed. stat = 10048' || fail "the journal shows no reason: $(unit_journal)"
 unit_journal_shows "UDP port $receive_port (ReceivePort) is in use by another program" ||
   fail "the journal does not name the port: $(unit_journal)"
-in_box systemctl stop KVLogService
-kill $holder 2>/dev/null
 wait $holder 2>/dev/null
+wait_for 20 in_box systemctl is-active --quiet KVLogService || fail "not restarted once the port was free: $(full_status)"
+[ "$(in_box systemctl show -p NRestarts --value KVLogService)" -ge 1 ] || fail "running without a restart"
+in_box systemctl stop KVLogService
 
-echo "== a start with a log folder that cannot be made fails and says why"
+echo "== a log folder that cannot be made: systemd gives up after 5 starts and shows why"
 write_ini "$receive_port" /var/lib/kvtest/missing/Logs
 in_box systemctl reset-failed KVLogService
 in_box systemctl start KVLogService && fail "systemctl start succeeded without a log folder"
-wait_for 10 status_shows 'status=1/FAILURE' || fail "systemctl status shows no failure exit: $(full_status)"
-wait_for 10 unit_journal_shows 'KVLogService configuation error' || fail "the journal shows no reason: $(unit_journal)"
+# Between two tries the unit is "activating (auto-restart)"; failed only
+# once systemd has given up.
+wait_for 60 in_box systemctl is-failed --quiet KVLogService || fail "systemd did not give up: $(full_status)"
+# Each start logs the reason (the journal may take a moment to show the last).
+# Counted by the event source: journald cannot tell the unit of an entry
+# whose process has ended before it was read, and a failed start ends at once.
+tries() { in_box journalctl -t KVLogService -o cat --no-pager | grep -c '^KVLogService configuation error$'; }
+five_tries() { [ "$(tries)" = 5 ]; }
+wait_for 10 five_tries ||
+  fail "$(tries) starts instead of 5: $(in_box journalctl -t KVLogService -o cat --no-pager)"
+status_shows 'status=1/FAILURE' || fail "systemctl status shows no failure exit: $(full_status)"
 unit_journal_shows 'Cannot create the log folder /var/lib/kvtest/missing/Logs: No such file or directory' ||
   fail "the journal does not name the folder: $(unit_journal)"
+write_ini "$receive_port" "$logs"
+in_box systemctl reset-failed KVLogService
+in_box systemctl start KVLogService || fail "no start after reset-failed with the folder fixed: $(full_status)"
 in_box systemctl stop KVLogService
+
+echo "== installed from a folder the sandbox hides (below /tmp, below /home): the unit runs"
+in_box "$server" /UNINSTALL /SILENT || fail "/UNINSTALL failed"
+for folder in /tmp/kvtest-build "/home/kv user/100%:1"; do
+  copy="$folder/kvlogserver"
+  in_box sh -c 'mkdir -p "$(dirname "$1")" && cp "$2" "$1"' sh "$copy" "$server" || fail "no copy at $copy"
+  out=$(in_box "$copy" /INSTALL /SILENT 2>&1) || fail "/INSTALL from $folder failed: $out"
+  in_box systemctl start KVLogService || fail "no start from $folder: $(full_status)"
+  in_box systemctl is-active --quiet KVLogService || fail "not running from $folder: $(full_status)"
+  out=$(in_box systemd-analyze security --threshold=25 --no-pager KVLogService 2>&1) ||
+    fail "the unit for $folder rates worse than 2.5: $out"
+  in_box systemctl stop KVLogService
+  in_box "$copy" /UNINSTALL /SILENT || fail "/UNINSTALL from $folder failed"
+done
+in_box "$server" /INSTALL /SILENT || fail "/INSTALL failed"
 
 echo "== /UNINSTALL"
 out=$(in_box "$server" /UNINSTALL) || fail "/UNINSTALL failed: $out"
