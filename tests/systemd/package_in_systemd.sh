@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The Debian package under a real systemd: dpkg -i registers, enables and
-# starts KVLogService; dpkg -r stops it and removes the unit; dpkg -P leaves
+# The Debian package: lintian accepts it; under a real systemd dpkg -i
+# registers, enables and starts KVLogService; dpkg -r stops it and removes the unit; dpkg -P leaves
 # no unit behind.
 #   package_in_systemd.sh BOX BUILD_DIR
 set -uo pipefail
@@ -10,6 +10,7 @@ source "$(dirname "$0")/box_lib.sh"
 require_box
 command -v cpack >/dev/null || skip "cpack is not installed"
 command -v dpkg-deb >/dev/null || skip "dpkg-deb is not installed"
+command -v lintian >/dev/null || skip "lintian is not installed (scripts/install-deps.sh installs it)"
 
 packages=$(mktemp -d "$build/package-test.XXXXXX")
 trap 'rm -rf "$packages"' EXIT
@@ -20,8 +21,9 @@ deb=$(ls "$packages"/kvlogserver_*.deb 2>/dev/null | head -n 1)
 
 contents=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/kvlogserver ./usr/bin/kvlogsend ./usr/bin/kvlogwatch ./usr/bin/kvsvcrun \
-  ./usr/share/man/man8/kvlogserver.8 ./usr/share/man/man8/kvsvcrun.8 ./usr/share/man/man1/kvlogsend.1 \
-  ./usr/share/man/man1/kvlogwatch.1 ./usr/share/doc/kvlogserver/README.md ./usr/share/doc/kvlogserver/copyright; do
+  ./usr/share/man/man8/kvlogserver.8.gz ./usr/share/man/man8/kvsvcrun.8.gz ./usr/share/man/man1/kvlogsend.1.gz \
+  ./usr/share/man/man1/kvlogwatch.1.gz ./usr/share/doc/kvlogserver/README.md ./usr/share/doc/kvlogserver/copyright \
+  ./usr/share/doc/kvlogserver/changelog.gz; do
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file: $contents"
 done
 unpacked="$packages/unpacked"
@@ -29,6 +31,11 @@ dpkg-deb -x "$deb" "$unpacked"
 for program in kvlogserver kvlogsend kvlogwatch kvsvcrun; do
   readelf -S "$unpacked/usr/bin/$program" | grep -q '\.symtab' && fail "$program is not stripped"
 done
+
+echo "== lintian: no error, no warning"
+# Overrides, each with its reason, are in the package itself.
+out=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $out"
+grep -q '^[EW]:' <<<"$out" && fail "lintian: $out"
 
 start_box "kvtest-deb-$$-$RANDOM" "$packages"
 trap 'stop_box; rm -rf "$packages"' EXIT
