@@ -3,13 +3,18 @@
 #   scripts/install-deps.sh          everything the build, the tests, the
 #                                    benchmarks and the package need
 #   scripts/install-deps.sh programs only what building the programs needs
+#   scripts/install-deps.sh package  the programs and the Debian package
+#                                    (cpack -G DEB), without the tests
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
-if [ "${1:-all}" != programs ]; then
+if [ "${1:-all}" = package ]; then
+  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v file >/dev/null || need+=(file)
+elif [ "${1:-all}" != programs ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
@@ -18,6 +23,8 @@ if [ "${1:-all}" != programs ]; then
   command -v man >/dev/null || need+=(man-db)
   command -v groff >/dev/null || need+=(groff-base)
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v file >/dev/null || need+=(file)  # cpack -G DEB looks at each file with it
+  command -v lintian >/dev/null || need+=(lintian)
   command -v readelf >/dev/null || need+=(binutils)
   command -v systemd-analyze >/dev/null || need+=(systemd)
   # The layout check.
