@@ -29,8 +29,8 @@ echo "== The README's first block, in a systemd box on a fresh Debian:"
 sed 's/^/   | /' <<<"$block"
 start=$SECONDS
 # The machine's init system, which a minimal base system lacks (a newcomer's
-# machine has it; the box boots it).
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq systemd >/dev/null
+# machine has it; the box boots it), and the box's pgrep.
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq systemd procps >/dev/null
 name="fresh-check-$$"
 "$box" start "$name" >/dev/null
 trap '"$box" stop "$name" >/dev/null 2>&1 || true' EXIT

@@ -27,6 +27,7 @@ elif [ "${1:-all}" != programs ]; then
   command -v lintian >/dev/null || need+=(lintian)
   command -v readelf >/dev/null || need+=(binutils)
   command -v systemd-analyze >/dev/null || need+=(systemd)
+  command -v pgrep >/dev/null || need+=(procps)  # the systemd box finds its systemd with it
   # The layout check.
   command -v clang-format >/dev/null || command -v clang-format-14 >/dev/null || need+=(clang-format)
   # The fuzz targets need clang 14 with its libFuzzer and sanitizer runtimes.
