@@ -31,6 +31,26 @@ TEST(NotifyProtocol, AReportComesBackAsItWasWritten) {
   EXPECT_EQ(read->extendTimeoutUsec, 4000000u);
 }
 
+TEST(NotifyProtocol, TheServicesOwnTextStaysOnTheStatusLine) {
+  win::SERVICE_STATUS status{};
+  status.dwCurrentState = win::SERVICE_PAUSED;
+  // A line break in the text must not become a line of the protocol.
+  const std::string text = "3 events\nREADY=1\r\nSTOPPING=1";
+  std::optional<win::NotifyStatus> read = win::ParseNotifyStatus(win::ServiceStatusNotification(status, false, text));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->status, "Paused · 3 events READY=1  STOPPING=1");
+  EXPECT_FALSE(read->ready);
+  EXPECT_FALSE(read->stopping);
+
+  // The text alone: a STATUS= line and nothing a report reader would take.
+  const std::string update = win::ServiceStatusTextNotification(status, text);
+  EXPECT_EQ(update, "STATUS=Paused · 3 events READY=1  STOPPING=1");
+  EXPECT_FALSE(win::ParseNotifyStatus(update));
+  EXPECT_EQ(win::ParseNotifyStatusText(update), read->status);
+  EXPECT_FALSE(win::ParseNotifyStatusText(win::ServiceStatusNotification(status, false, text)));
+  EXPECT_EQ(win::ServiceStatusTextNotification(status, ""), "STATUS=Paused");
+}
+
 TEST(NotifyProtocol, MalformedReportsAreNone) {
   EXPECT_FALSE(win::ParseNotifyStatus("STATUS=Running\nREADY=1"));
   EXPECT_FALSE(win::ParseNotifyStatus("X_SERVICE_STATUS=16 4 7 0 0 0"));
