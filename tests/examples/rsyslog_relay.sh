@@ -89,12 +89,17 @@ svc=$!
 pids+=("$svc")
 wait_for 20 grep -qs "state RUNNING" "$work/svcrun.log" || fail "the service did not start: $(cat "$work/svcrun.log")"
 
-# Three events with fields to check, then 500 numbered ones as fast as
-# kvlogsend sends them.
+# Three events with fields to check, then 500 numbered ones in bursts of
+# 100 as fast as kvlogsend sends them (a burst stays within the receive
+# buffer an unprivileged rsyslog gets).
 "$send" --port "$receive_port" Backup JobRunner 2 1007 "Copy finished: 12 files" || fail "kvlogsend failed"
 "$send" --port "$receive_port" '$A$Web' 'ジョブ' 1 0 'エラー: "quoted" \ back' || fail "kvlogsend failed"
 "$send" --port "$receive_port" Ops Console 4 0 'a:b::c' || fail "kvlogsend failed"
-seq 1 500 | sed 's/^/numbered event /' | "$send" --port "$receive_port" Bulk gen 4 0 || fail "kvlogsend failed"
+for first in 1 101 201 301 401; do
+  seq "$first" $((first + 99)) | sed 's/^/numbered event /' | "$send" --port "$receive_port" Bulk gen 4 0 ||
+    fail "kvlogsend failed"
+  sleep 0.05
+done
 total=503
 
 relay_log=$work/relay/relay.log
