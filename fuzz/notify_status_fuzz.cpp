@@ -31,8 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   status.dwCheckPoint = fields[5];
   status.dwWaitHint = fields[6];
   const bool firstRunning = size % 2 == 1;
+  // The service's own text beside the state: whatever it holds, it stays on
+  // its line and comes back on it.
+  const std::string detail = size > sizeof fields ? datagram.substr(sizeof fields) : std::string();
   const std::optional<win::NotifyStatus> back =
-      win::ParseNotifyStatus(win::ServiceStatusNotification(status, firstRunning));
+      win::ParseNotifyStatus(win::ServiceStatusNotification(status, firstRunning, detail));
   FUZZ_CHECK(back.has_value());
   const std::uint32_t readBack[7] = {back->serviceType,   back->state,           back->controlsAccepted,
                                      back->win32ExitCode, back->serviceExitCode, back->checkPoint,
@@ -42,5 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(back->ready == firstRunning);
   FUZZ_CHECK(back->stopping == (status.dwCurrentState == win::SERVICE_STOP_PENDING));
   if (back->extendTimeoutUsec) FUZZ_CHECK(*back->extendTimeoutUsec == std::uint64_t{status.dwWaitHint} * 1000);
+  const std::optional<std::string> text =
+      win::ParseNotifyStatusText(win::ServiceStatusTextNotification(status, detail));
+  FUZZ_CHECK(text.has_value() && *text == back->status);
+  if (!detail.empty()) FUZZ_CHECK(back->status.size() >= detail.size());
   return 0;
 }

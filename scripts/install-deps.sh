@@ -28,6 +28,16 @@ elif [ "${1:-all}" != programs ]; then
   command -v readelf >/dev/null || need+=(binutils)
   command -v systemd-analyze >/dev/null || need+=(systemd)
   command -v pgrep >/dev/null || need+=(procps)  # the systemd box finds its systemd with it
+  # The rsyslog example's test and bench/load. Not where another syslog
+  # daemon is installed: rsyslog's package would remove it.
+  if ! command -v rsyslogd >/dev/null && [ ! -x /usr/sbin/rsyslogd ]; then
+    if dpkg-query -W -f='${Status}' syslog-ng-core 2>/dev/null | grep -q 'ok installed' ||
+      dpkg-query -W -f='${Status}' busybox-syslogd 2>/dev/null | grep -q 'ok installed'; then
+      echo "Another syslog daemon is installed: rsyslog is left out, and its example's test is skipped" >&2
+    else
+      need+=(rsyslog)
+    fi
+  fi
   # The layout check.
   command -v clang-format >/dev/null || command -v clang-format-14 >/dev/null || need+=(clang-format)
   # The fuzz targets need clang 14 with its libFuzzer and sanitizer runtimes.

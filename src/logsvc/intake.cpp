@@ -1,5 +1,6 @@
 // The intake: one waiting datagram per notification becomes a log line and
 // a relayed event.
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -95,6 +96,7 @@ bool TKVLogService::ReadDatagram() {
     }
     throw Exception(Format("RecvFrom faild. stat = %d", {error}));
   }
+  ++eventsTaken_;
   try {
     HandleDatagram(std::string_view(buffer, static_cast<std::size_t>(received)));
   } catch (const std::exception& failure) {
@@ -129,7 +131,13 @@ void TKVLogService::HandleDatagram(std::string_view received) {
 void TKVLogService::SendRelays() {
   if (!Repeater || Repeater->QueuedCount() == 0) return;
   LogLines->WriteThrough();
-  Repeater->SendQueued([this](const std::exception& failure) { ReportIntakeFailure(failure); });
+  const std::size_t queued = Repeater->QueuedCount();
+  std::size_t failed = 0;
+  Repeater->SendQueued([this, &failed](const std::exception& failure) {
+    ++failed;
+    ReportIntakeFailure(failure);
+  });
+  relaysSent_ += queued - std::min(failed, queued);
 }
 
 // The facts behind a 10040 report: how large the refused datagram was and

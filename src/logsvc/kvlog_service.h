@@ -17,14 +17,18 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/thread_invoker.h"
 #include "base/timer.h"
 #include "findfile/find_file.h"
 #include "logsvc/log_buffer.h"
+#include "logsvc/status_figures.h"
 #include "platform/messages.h"
+#include "platform/monotonic_clock.h"
 #include "svchost/service.h"
 
 namespace kv {
@@ -79,6 +83,12 @@ class TKVLogService : public TService {
   // the event log. Set before the service starts.
   void SetIntakeFailureHandler(FailureHandler handler) { intakeFailure_ = std::move(handler); }
 
+  // The operator's figures as they stand. Main thread only.
+  StatusFigures CurrentFigures();
+  // Turns off the figures beside the state (the benchmark that measures
+  // what they cost). Set before the service starts.
+  void SetStatusFiguresEnabled(bool enabled) { statusFigures_ = enabled; }
+
   // --- Components and state (main thread, or tests between messages) ---
   std::unique_ptr<TTimer> MsgFlushTimer;
   std::unique_ptr<TTimer> LogCleanupTimer;
@@ -97,6 +107,11 @@ class TKVLogService : public TService {
   // The receiver is open and its notifications are taken.
   bool Listening() const { return receiverOpen_; }
 
+ protected:
+  // Reports the state with the figures brought up to date first.
+  // Request thread.
+  void HandleInterrogate() override;
+
  private:
   // Steps of start and stop that run on the main thread; true when the
   // settings were usable.
@@ -114,7 +129,8 @@ class TKVLogService : public TService {
   // saving left in it; true when lines still wait in the buffer for the
   // next save.
   bool AttachLogBuffer();
-  void SaveBufferAs(const std::string& path);
+  // Saves the buffer into `path`, named for the moment `at`.
+  void SaveBufferAs(const std::string& path, const DateTimeParts& at);
   void WriteBufferTimerTimer(TTimer& Sender);
   // Sends the relays the intake has queued, after their lines are written
   // to the buffer file; failures go to the intake failure handler, one per
@@ -124,6 +140,14 @@ class TKVLogService : public TService {
   // intake could read them (kernel and receive-queue overflows), at most
   // once a minute; `atStop` reports whatever is left at once.
   void ReportReceiveLoss(bool atStop);
+  // Sends the figures beside the state: with `now` at once, otherwise when
+  // the last were sent a second or more ago (the 100 ms buffer tick asks).
+  // Equal figures are not sent again.
+  void ReportStatusFigures(bool now);
+  // Takes the receiver's loss counters while its socket is open.
+  void ReadReceiveDrops();
+  // The time of the next timed save, from now on the flush timer's period.
+  void NoteNextSave();
 
   std::unique_ptr<TThreadInvoker> mainThread_;
   FailureHandler intakeFailure_;
@@ -142,6 +166,17 @@ class TKVLogService : public TService {
   std::uint64_t lossReported_ = 0;
   std::chrono::steady_clock::time_point lossCheckedAt_{};
   std::chrono::steady_clock::time_point lossReportedAt_{};
+  // The operator's figures (main thread), counted from each start.
+  bool statusFigures_ = true;
+  bool figuresRunning_ = false;
+  std::uint64_t eventsTaken_ = 0;
+  std::uint64_t relaysSent_ = 0;
+  std::uint64_t kernelDrops_ = 0;  // of the receiver, as last read
+  std::uint64_t queueDrops_ = 0;
+  std::optional<DateTimeParts> lastSaveAt_;
+  std::string lastSaveFile_;
+  std::optional<DateTimeParts> nextSaveAt_;
+  win::MonotonicClock::time_point figuresSentAt_{};
 };
 
 // The buffer file: in the configuration folder, next to the INI file.

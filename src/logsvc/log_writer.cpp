@@ -28,16 +28,19 @@ void TKVLogService::SaveLogFile() {
     }
     return;
   }
-  const std::string path = LogFilePath(Folder, CurrentClock().LocalNow());
+  const DateTimeParts at = CurrentClock().LocalNow();
+  const std::string path = LogFilePath(Folder, at);
   try {
-    SaveBufferAs(path);
+    SaveBufferAs(path, at);
   } catch (const std::exception&) {
     ++failedSaves_;
+    ReportStatusFigures(true);
     throw;
   }
   folderMissingReported_ = false;
-  if (failedSaves_ == 0) return;
   const std::uint64_t failed = std::exchange(failedSaves_, 0);
+  ReportStatusFigures(true);
+  if (failed == 0) return;
   reportedSaveFailure_.clear();
   try {
     WriteEventLog(
@@ -58,16 +61,22 @@ void TKVLogService::SaveLogFileReportingOnce() {
   }
 }
 
-void TKVLogService::SaveBufferAs(const std::string& path) {
+void TKVLogService::SaveBufferAs(const std::string& path, const DateTimeParts& at) {
   LogLines->Add(SavedFileLine(path));
   LogLines->SaveAs(path);
+  lastSaveAt_ = at;
+  lastSaveFile_ = LogFileName(at);
 }
 
 void TKVLogService::MsgFlushTimerTimer(TTimer&) {
+  NoteNextSave();  // the timer counts the next period from now
   SaveLogFileReportingOnce();
   LogLines->Add(kBanner);
 }
 
-void TKVLogService::WriteBufferTimerTimer(TTimer&) { LogLines->Tick(); }
+void TKVLogService::WriteBufferTimerTimer(TTimer&) {
+  LogLines->Tick();
+  ReportStatusFigures(false);
+}
 
 }  // namespace kv

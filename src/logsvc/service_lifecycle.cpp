@@ -63,9 +63,10 @@ bool TKVLogService::AttachLogBuffer() {
   // own before anything new is added. Without the folder they wait for the
   // next save.
   if (!win::DirectoryExists(Folder)) return true;
-  const std::string path = LogFilePath(Folder, CurrentClock().LocalNow());
+  const DateTimeParts at = CurrentClock().LocalNow();
+  const std::string path = LogFilePath(Folder, at);
   try {
-    SaveBufferAs(path);
+    SaveBufferAs(path, at);
   } catch (const std::exception& failure) {
     WriteEventLog("KVLogService could not save the " + std::to_string(recovered) + " log lines left unsaved in " +
                       LogLines->Path() + " into " + path + ": " + failure.what(),
@@ -80,6 +81,10 @@ bool TKVLogService::AttachLogBuffer() {
 
 bool TKVLogService::StartLoggingPath() {
   if (!ReadServiceConfig(ReceivePort, RepeatPort, Interval, Folder, LogKeepDays)) return false;
+  eventsTaken_ = relaysSent_ = kernelDrops_ = queueDrops_ = 0;
+  lastSaveAt_.reset();
+  lastSaveFile_.clear();
+  figuresRunning_ = true;
   try {
     if (!AttachLogBuffer()) LogLines->Clear();
     bufferTimer_->SetEnabled(true);
@@ -87,6 +92,7 @@ bool TKVLogService::StartLoggingPath() {
     // The product is taken as an unsigned 32-bit count of milliseconds.
     MsgFlushTimer->SetInterval(static_cast<std::uint32_t>(Interval) * 1000u);
     MsgFlushTimer->SetEnabled(true);
+    NoteNextSave();
     LogLines->Add(kBanner);
     LogCleanupTimer->SetInterval(kCleanupPeriodMs);
     LogCleanupTimer->SetEnabled(true);
@@ -100,9 +106,11 @@ bool TKVLogService::StartLoggingPath() {
     receiverOpen_ = true;  // a failed Open leaves a socket for Close to release
     Receiver->Open(WindowHandle, ReceivePort);
   } catch (...) {
+    figuresRunning_ = false;
     ReleaseLoggingPath();
     throw;
   }
+  ReportStatusFigures(true);
   return true;
 }
 
@@ -161,6 +169,7 @@ void TKVLogService::StopLoggingPath() {
     }
     SendRelays();
     ReportReceiveLoss(true);
+    ReadReceiveDrops();
     receiverOpen_ = false;
     Receiver->Close();
   }
@@ -182,7 +191,9 @@ void TKVLogService::StopLoggingPath() {
   MsgFlushTimer->SetEnabled(false);
   win::SetIdleHandler(nullptr);
   bufferTimer_->SetEnabled(false);
+  figuresRunning_ = false;  // no next save any more: the last follows now
   SaveLogFile();
+  ReportStatusFigures(true);  // also when the folder was missing
 }
 
 void TKVLogService::ServiceShutdown(TService& Sender) {

@@ -61,21 +61,15 @@ std::string ServiceStateText(DWORD state) {
   }
 }
 
-std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning) {
+std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning, std::string_view detail) {
   std::string text = "X_SERVICE_STATUS=";
   for (DWORD field : {status.dwServiceType, status.dwCurrentState, status.dwControlsAccepted, status.dwWin32ExitCode,
                       status.dwServiceSpecificExitCode, status.dwCheckPoint, status.dwWaitHint}) {
     if (text.back() != '=') text += ' ';
     text += std::to_string(field);
   }
-  text += "\nSTATUS=" + ServiceStateText(status.dwCurrentState);
-  if (status.dwWin32ExitCode != 0 || status.dwServiceSpecificExitCode != 0) {
-    text += " (exit code " + std::to_string(status.dwWin32ExitCode);
-    if (status.dwServiceSpecificExitCode != 0) {
-      text += ", service code " + std::to_string(status.dwServiceSpecificExitCode);
-    }
-    text += ')';
-  }
+  text += '\n';
+  text += ServiceStatusTextNotification(status, detail);
   if (firstRunning) text += "\nREADY=1";
   if (status.dwCurrentState == SERVICE_STOP_PENDING) text += "\nSTOPPING=1";
   // A zero wait hint would ask the manager to give up at once; it is left out.
@@ -83,6 +77,34 @@ std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRu
     text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<std::uint64_t>(status.dwWaitHint) * 1000);
   }
   return text;
+}
+
+std::string ServiceStatusTextNotification(const SERVICE_STATUS& last, std::string_view detail) {
+  std::string text = "STATUS=" + ServiceStateText(last.dwCurrentState);
+  if (last.dwWin32ExitCode != 0 || last.dwServiceSpecificExitCode != 0) {
+    text += " (exit code " + std::to_string(last.dwWin32ExitCode);
+    if (last.dwServiceSpecificExitCode != 0) {
+      text += ", service code " + std::to_string(last.dwServiceSpecificExitCode);
+    }
+    text += ')';
+  }
+  if (!detail.empty()) {
+    text += " \u00B7 ";
+    for (char c : detail) text += c == '\n' || c == '\r' || c == '\0' ? ' ' : c;
+  }
+  return text;
+}
+
+std::optional<std::string> ParseNotifyStatusText(std::string_view datagram) {
+  std::optional<std::string> status;
+  while (!datagram.empty()) {
+    std::string_view::size_type end = datagram.find('\n');
+    std::string_view line = datagram.substr(0, end);
+    datagram.remove_prefix(end == std::string_view::npos ? datagram.size() : end + 1);
+    if (line.starts_with("X_SERVICE_STATUS=")) return std::nullopt;
+    if (line.starts_with("STATUS=")) status = std::string(line.substr(7));
+  }
+  return status;
 }
 
 std::optional<NotifyStatus> ParseNotifyStatus(std::string_view datagram) {

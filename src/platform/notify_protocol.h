@@ -6,7 +6,7 @@
 //
 // A status datagram is newline-separated `KEY=value` lines:
 //   X_SERVICE_STATUS=<type> <state> <accepted> <win32 exit> <service exit> <checkpoint> <wait hint>
-//   STATUS=<state text>[ (exit code N[, service code M])]
+//   STATUS=<state text>[ (exit code N[, service code M])][ · <service's own text>]
 //   READY=1                  the first report of the running state
 //   STOPPING=1               a stop-pending report
 //   EXTEND_TIMEOUT_USEC=N    a pending state with a wait hint (N = hint * 1000)
@@ -24,7 +24,15 @@ namespace win {
 struct SERVICE_STATUS;
 
 // The datagram for one SetServiceStatus report; `firstRunning` adds READY=1.
-std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning);
+// A non-empty `detail` (the service's own figures) follows the state text
+// after " · "; its line breaks (and NULs) become blanks, so that it can never add a
+// line of its own to the datagram.
+std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning, std::string_view detail = {});
+
+// The datagram that only changes the text beside the last report: its
+// STATUS= line alone, as ServiceStatusNotification writes it for `last`.
+// systemd shows the new text; readers of reports see none.
+std::string ServiceStatusTextNotification(const SERVICE_STATUS& last, std::string_view detail);
 
 // "Running", "Stop pending", ... for the STATUS= line; "State N" for others.
 std::string ServiceStateText(DWORD state);
@@ -49,6 +57,10 @@ struct NotifyStatus {
 // blanks), or a malformed EXTEND_TIMEOUT_USEC. Of repeated lines the last
 // counts; lines of other keys are ignored.
 std::optional<NotifyStatus> ParseNotifyStatus(std::string_view datagram);
+
+// The STATUS= text of a datagram that holds one and no X_SERVICE_STATUS
+// line (the text-only update above); nullopt for anything else.
+std::optional<std::string> ParseNotifyStatusText(std::string_view datagram);
 
 // The control code a signal number carries (SIGTERM and SIGINT stop, SIGUSR1
 // pauses, SIGUSR2 continues, SIGHUP interrogates, SIGPWR shuts down, the

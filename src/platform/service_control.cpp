@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -71,6 +72,11 @@ struct Session {
   bool stoppedReported = false;
   bool mainReturned = false;
   DWORD accepted = 0;
+  // The last report sent, and the service's own text beside it.
+  bool reported = false;
+  SERVICE_STATUS lastStatus{};
+  std::string statusText;
+  bool statusTextSent = false;  // the manager has the text in force
 };
 
 Session& TheSession() {
@@ -103,6 +109,15 @@ bool NotifyAddress(sockaddr_un& addr, socklen_t& length) {
     length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + size + 1);
   }
   return true;
+}
+
+// Sends one datagram to the notify socket; 0 or the errno of the failure.
+int SendNotification(int notifyFd, const std::string& text, int flags) {
+  ssize_t sent;
+  do {
+    sent = send(notifyFd, text.data(), text.size(), MSG_NOSIGNAL | flags);
+  } while (sent < 0 && errno == EINTR);
+  return sent < 0 ? errno : 0;
 }
 
 bool HoldsOneService(const SERVICE_TABLE_ENTRY* table) {
@@ -179,6 +194,10 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     session.stoppedReported = false;
     session.mainReturned = false;
     session.accepted = 0;
+    session.reported = false;
+    session.lastStatus = SERVICE_STATUS{};
+    session.statusText.clear();
+    session.statusTextSent = false;
   }
   auto endSession = [&session] {
     std::lock_guard lock(session.mutex);
@@ -290,12 +309,11 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     return FALSE_;
   }
   bool firstRunning = status->dwCurrentState == SERVICE_RUNNING && !session.readySent;
-  std::string text = ServiceStatusNotification(*status, firstRunning);
-  ssize_t sent;
-  do {
-    sent = send(session.notifyFd, text.data(), text.size(), MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  const int sendError = sent < 0 ? errno : 0;
+  std::string text = ServiceStatusNotification(*status, firstRunning, session.statusText);
+  const int sendError = SendNotification(session.notifyFd, text, 0);
+  session.reported = true;
+  session.statusTextSent = sendError == 0;
+  session.lastStatus = *status;
   // The state is the service's own whether or not the manager heard it: a
   // notify socket that has gone must not leave the dispatcher waiting for a
   // stop that was reported, nor keep controls the service no longer takes.
@@ -311,6 +329,32 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     return FALSE_;
   }
   session.readySent = session.readySent || firstRunning;
+  return TRUE_;
+}
+
+BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, const char* text) {
+  Session& session = TheSession();
+  std::lock_guard lock(session.mutex);
+  if (!handle || !session.running || !session.registered || handle != HandleFor(session.id)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE_;
+  }
+  const std::string_view fresh = text ? text : "";
+  if (fresh == session.statusText && session.statusTextSent) return TRUE_;
+  session.statusText = fresh;
+  // Before the first report there is no state to show it beside; the first
+  // report carries it.
+  if (!session.reported) return TRUE_;
+  // Never waits for a manager that does not read: the text comes from
+  // threads that must not stall (the intake's), and the next text or report
+  // brings it anyway.
+  const int sendError = SendNotification(
+      session.notifyFd, ServiceStatusTextNotification(session.lastStatus, session.statusText), MSG_DONTWAIT);
+  session.statusTextSent = sendError == 0;
+  if (sendError != 0) {
+    SetLastError(ErrorFromErrno(sendError));
+    return FALSE_;
+  }
   return TRUE_;
 }
 

@@ -133,4 +133,14 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUN
 // the send error. Safe from any thread.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
 
+// Sets the service's own text that the service manager shows beside the
+// state ("Running · 12 events · ..."), and keeps it for every status report
+// after (see ServiceStatusNotification). A new text goes out at once, beside
+// the state last reported, without a report of its own; a text equal to the
+// one in force sends nothing; an empty one (or null) leaves the state alone.
+// A service manager that keeps no such text (Windows' own) ignores it, and so
+// may a backend for it. Fails as SetServiceStatus does; the text is kept
+// even when the send fails. Safe from any thread.
+BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, const char* text);
+
 }  // namespace win

@@ -205,6 +205,10 @@ void TService::ReportServiceStatus() {
   }
 }
 
+void TService::ReportStatusText(const std::string& text) {
+  win::SetServiceStatusText(statusReportHandle_.load(), text.c_str());
+}
+
 void TService::TerminateRequestThread() {
   // Runs on the request thread itself, which the service-main thread only
   // forgets after it has ended.

@@ -149,7 +149,7 @@ class TService {
   // --- Run-time state ---
   // Safe from any thread.
   ServiceState CurrentState() const { return currentState_.load(); }
-  win::SERVICE_STATUS_HANDLE StatusReportHandle() const { return statusReportHandle_; }
+  win::SERVICE_STATUS_HANDLE StatusReportHandle() const { return statusReportHandle_.load(); }
   // The service-main arguments, the service name first.
   const TStringList& StartArguments() const { return startArguments_; }
   std::uint32_t Win32ExitCode() const { return win32ExitCode_; }
@@ -191,6 +191,11 @@ class TService {
   // Sends one status report of the current state. Service-main or request
   // thread.
   void ReportServiceStatus();
+  // Sets the service's own text that the service manager shows beside the
+  // state, now and with every later report (figures an operator wants to
+  // see). Best effort: a manager that does not take it loses nothing but
+  // the text, so a failure is not reported. Safe from any thread.
+  void ReportStatusText(const std::string& text);
 
   // The control-handler function RunService registers; every service module
   // supplies one that reaches its PostControlRequest.
@@ -243,7 +248,8 @@ class TService {
   TContinueEvent onContinue_;
 
   std::atomic<ServiceState> currentState_{ServiceState::ssStopped};
-  win::SERVICE_STATUS_HANDLE statusReportHandle_ = nullptr;
+  // Set on the service-main thread, read by any thread that reports a text.
+  std::atomic<win::SERVICE_STATUS_HANDLE> statusReportHandle_{nullptr};
   TStringList startArguments_;
   std::mutex serviceLogMutex_;
   std::unique_ptr<TEventLogger> serviceLog_;

@@ -271,6 +271,65 @@ TEST_F(KVLogServer, WhilePausedDatagramsAreStillLoggedAndRelayed) {
   EXPECT_EQ(lines[1], EventLine("2024/03/05 14:07:09", "Paused", "Test", '1', "while paused"));
 }
 
+// The STATUS= text of the last datagram that carried one: a report or a
+// text of its own.
+std::string LastStatusText(const kvtest::NotifyListener& notify) {
+  std::string text;
+  for (const std::string& d : notify.Datagrams()) {
+    if (auto report = win::ParseNotifyStatus(d)) text = report->status;
+    else if (auto own = win::ParseNotifyStatusText(d)) text = *own;
+  }
+  return text;
+}
+
+TEST_F(KVLogServer, TheStatusTextCarriesTheLiveFiguresAlsoWhenPausedAndOnInterrogate) {
+  kvtest::UdpListener repeat;
+  std::uint16_t receivePort = kvtest::FreeUdpPort();
+  WriteIni(receivePort, repeat.Port(), LogFolder());
+  Start();
+  AwaitState(win::SERVICE_RUNNING);
+  EXPECT_EQ(notify_.Reports().back().status.rfind(
+                "Running · 0 events · 0 relayed · 0 lost · 1 line buffered · no save yet · next ", 0),
+            0u)
+      << notify_.Reports().back().status;
+
+  for (int i = 0; i < 3; ++i)
+    kvtest::SendUdp(receivePort, "2024/03/05 14.07.09:1:App:Src:4:0:event " + std::to_string(i));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(repeat.Receive(seconds(10)));
+  // Without a save or a request: the figures follow within about a second.
+  ASSERT_TRUE(Eventually([&] {
+    return LastStatusText(notify_).rfind("Running · 3 events · 3 relayed · 0 lost · 4 lines buffered", 0) == 0;
+  })) << LastStatusText(notify_);
+
+  // A save names its file at once.
+  kvtest::SendUdp(receivePort, "2024/03/05 14.07.09:1:Ops:Console:4:0:$FLUSHLOG$");
+  ASSERT_TRUE(repeat.Receive(seconds(10)));
+  ASSERT_TRUE(Eventually([&] { return LogFiles().size() == 1; }));
+  const std::string file = std::filesystem::path(LogFiles()[0]).filename().string();
+  ASSERT_TRUE(Eventually([&] { return LastStatusText(notify_).find(" " + file + " · next ") != std::string::npos; }))
+      << LastStatusText(notify_);
+
+  ASSERT_TRUE(child_->Signal(SIGUSR1));
+  AwaitState(win::SERVICE_PAUSED);
+  EXPECT_TRUE(Eventually([&] {
+    return LastStatusText(notify_).rfind("Paused · 4 events · 4 relayed · 0 lost · 2 lines buffered", 0) == 0;
+  })) << LastStatusText(notify_);
+  // Taken in while paused, then asked for: the interrogate report carries it.
+  kvtest::SendUdp(receivePort, "2024/03/05 14.07.09:1:App:Src:4:0:while paused");
+  ASSERT_TRUE(repeat.Receive(seconds(10)));
+  ASSERT_TRUE(child_->Signal(SIGHUP));
+  AwaitState(win::SERVICE_PAUSED);
+  EXPECT_EQ(
+      notify_.Reports()[nextReport_ - 1].status.rfind("Paused · 5 events · 5 relayed · 0 lost · 3 lines buffered", 0),
+      0u)
+      << notify_.Reports()[nextReport_ - 1].status;
+
+  EXPECT_EQ(Stop(), 0);
+  const std::string last = notify_.Reports().back().status;
+  EXPECT_EQ(last.rfind("Stopped · 5 events · 5 relayed · 0 lost · 0 lines buffered · last save ", 0), 0u) << last;
+  EXPECT_EQ(last.find("next"), std::string::npos) << last;
+}
+
 TEST_F(KVLogServer, AConfigurationErrorRefusesTheStart) {
   WriteIni(kvtest::FreeUdpPort(), kvtest::FreeUdpPort(), "");
   Start();
@@ -424,7 +483,7 @@ TEST_F(KVLogServer, InTheForegroundItRunsUntilCtrlCAndSavesItsBuffer) {
   WriteIni(receivePort, repeat.Port(), LogFolder());
   std::filesystem::create_directories(LogFolder());
   Start({"--foreground"}, /*byHand=*/true);
-  ASSERT_TRUE(Eventually([&] { return child_->Stderr().find("kvlogserver: Running\n") != std::string::npos; }))
+  ASSERT_TRUE(Eventually([&] { return child_->Stderr().find("kvlogserver: Running · ") != std::string::npos; }))
       << child_->Stderr();
   kvtest::SendUdp(receivePort, "2024/03/05 14.07.09:123:Fore:Ground:4:0:in the foreground");
   ASSERT_TRUE(repeat.Receive(seconds(10)));  // the datagram has been taken
@@ -437,8 +496,8 @@ TEST_F(KVLogServer, InTheForegroundItRunsUntilCtrlCAndSavesItsBuffer) {
   // The states are printed by a thread of their own, so a state and an
   // entry may come in either order; the last state comes last.
   EXPECT_NE(err.find("KVLogService: KVLogService stopped\n"), std::string::npos) << err;
-  const std::string last = "kvlogserver: Stopped\n";
-  EXPECT_EQ(err.substr(err.size() - std::min(err.size(), last.size())), last) << err;
+  const std::string last = "kvlogserver: Stopped · 1 event · 1 relayed · 0 lost · 0 lines buffered · last save ";
+  EXPECT_EQ(err.substr(err.rfind("kvlogserver: ")).rfind(last, 0), 0u) << err;
   ASSERT_TRUE(syslog_.Flush());
   EXPECT_TRUE(MessagesOf(kServiceSource).empty());  // on standard error instead
   std::vector<std::string> files = LogFiles();

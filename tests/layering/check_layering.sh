@@ -14,8 +14,9 @@ cd "$root" || exit 2
 
 # Test folders that belong to no single library or tool: the shared test
 # helpers, the injected failures on the whole program, the manual pages, the
-# service under a real systemd, and this check.
-shared_test_dirs="support faults man systemd layering"
+# service under a real systemd, the example configurations of examples/, and
+# this check.
+shared_test_dirs="support faults man systemd examples layering"
 
 status=0
 fail() {

@@ -31,6 +31,18 @@ TEST(NotifyProtocol, AReportComesBackAsItWasWritten) {
   EXPECT_EQ(read->extendTimeoutUsec, 4000000u);
 }
 
+TEST(NotifyProtocol, TheServicesOwnTextStaysOnTheStatusLine) {
+  win::SERVICE_STATUS status{};
+  status.dwCurrentState = win::SERVICE_PAUSED;
+  // A line break in the text must not become a line of the protocol.
+  const std::string text = "3 events\nREADY=1\r\nSTOPPING=1";
+  std::optional<win::NotifyStatus> read = win::ParseNotifyStatus(win::ServiceStatusNotification(status, false, text));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->status, "Paused · 3 events READY=1  STOPPING=1");
+  EXPECT_FALSE(read->ready || read->stopping);
+  EXPECT_EQ(win::ParseNotifyStatusText(win::ServiceStatusTextNotification(status, text)), read->status);
+}
+
 TEST(NotifyProtocol, MalformedReportsAreNone) {
   EXPECT_FALSE(win::ParseNotifyStatus("STATUS=Running\nREADY=1"));
   EXPECT_FALSE(win::ParseNotifyStatus("X_SERVICE_STATUS=16 4 7 0 0 0"));

@@ -192,6 +192,42 @@ TEST(Dispatcher, ReachesAnAbstractNotifySocket) {
   RunReportingService(notify);
 }
 
+TEST(Dispatcher, TheServicesOwnTextGoesBesideTheLastStateAndWithLaterReports) {
+  kvtest::NotifyListener notify;
+  win::SERVICE_STATUS_HANDLE handle = nullptr;
+  gServiceMain = [&](DWORD, char**) {
+    handle = win::RegisterServiceCtrlHandler("KVTestSvc", HandlerEntry);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_TRUE(win::SetServiceStatusText(handle, "kept for the first report"));
+    auto s = Status(win::SERVICE_RUNNING, 7);
+    EXPECT_TRUE(win::SetServiceStatus(handle, &s));
+    EXPECT_TRUE(win::SetServiceStatusText(handle, "5 events"));
+    EXPECT_TRUE(win::SetServiceStatusText(handle, "5 events"));  // nothing new: nothing sent
+    s = Status(win::SERVICE_PAUSED, 7);
+    EXPECT_TRUE(win::SetServiceStatus(handle, &s));
+    EXPECT_TRUE(win::SetServiceStatusText(handle, "6 events"));
+    EXPECT_TRUE(win::SetServiceStatusText(handle, nullptr));
+    s = Status(win::SERVICE_STOPPED, 7);
+    EXPECT_TRUE(win::SetServiceStatus(handle, &s));
+  };
+  {
+    ScopedEnv env("NOTIFY_SOCKET", notify.Address());
+    EXPECT_TRUE(win::StartServiceCtrlDispatcher(kTable));
+  }
+  ASSERT_TRUE(notify.Flush());
+  std::vector<std::string> seen;
+  for (const std::string& d : notify.Datagrams()) {
+    if (auto report = win::ParseNotifyStatus(d)) seen.push_back("report " + report->status);
+    else if (auto text = win::ParseNotifyStatusText(d)) seen.push_back("text " + *text);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"report Running · kept for the first report", "text Running · 5 events",
+                                            "report Paused · 5 events", "text Paused · 6 events", "text Paused",
+                                            "report Stopped"}));
+  EXPECT_EQ(notify.Reports().size(), 3u) << "a text is no report";
+  EXPECT_FALSE(win::SetServiceStatusText(handle, "after the end"));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_HANDLE);
+}
+
 TEST(Dispatcher, ReturnsWhenServiceMainEndsWithoutRegistering) {
   kvtest::NotifyListener notify;
   ScopedEnv env("NOTIFY_SOCKET", notify.Address());

@@ -61,7 +61,8 @@ free_udp_port() {
 }
 
 status_text() { in_box systemctl show -p StatusText --value KVLogService; }
-status_is() { [ "$(status_text)" = "$1" ]; }
+# The state alone, without the figures that follow it after " · ".
+status_is() { local text; text=$(status_text); [ "${text%% · *}" = "$1" ]; }
 full_status() { in_box systemctl status KVLogService --no-pager -l -n 20; }
 status_shows() {
   local text

@@ -40,6 +40,10 @@ wait_for 10 status_is Paused || fail "not paused, status text: $(status_text)"
 in_box "$send" --port "$receive_port" Paused Sender 4 0 "sent while paused" || fail "kvlogsend failed"
 in_box systemctl kill -s SIGUSR2 KVLogService || fail "SIGUSR2 not sent"
 wait_for 10 status_is Running || fail "not running again, status text: $(status_text)"
+in_box systemctl kill -s SIGHUP KVLogService || fail "SIGHUP not sent"
+status_starts() { [[ "$(status_text)" == "$1"* ]]; }
+wait_for 10 status_starts "Running · 2 events · 2 relayed · 0 lost · 3 lines buffered · no save yet · next " ||
+  fail "no figures in the status text: $(status_text)"
 
 echo "== stop: the last log file and the journal"
 in_box systemctl stop KVLogService || fail "systemctl stop failed"

@@ -50,6 +50,7 @@ std::string DescribeNotification(const std::string& datagram) {
     if (!status->status.empty()) line += ", status \"" + status->status + "\"";
     return line;
   }
+  if (auto text = win::ParseNotifyStatusText(datagram)) return "status \"" + *text + "\"";
   std::string joined;
   std::istringstream lines(datagram);
   std::string line;
