@@ -24,6 +24,7 @@
 // clang-format off
 #include <winsock2.h>
 #include <windows.h>
+#include <mswsock.h>
 // clang-format on
 
 #undef CreateDirectory
