@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/error.h"
-#include "platform/win32/windows_api.h"
+#include "platform/win32/sdk.h"
 
 namespace win {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/win32/live_objects.h"
-#include "platform/win32/windows_api.h"
+#include "platform/win32/sdk.h"
 
 namespace win {
 

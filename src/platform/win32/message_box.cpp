@@ -4,12 +4,11 @@
 #include "platform/message_box.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <string_view>
 
-#include "platform/win32/windows_api.h"
+#include "platform/win32/sdk.h"
 
 namespace win {
 namespace {
@@ -50,9 +49,11 @@ int MessageBox(const char* text, const char* caption, UINT type) {
     std::fwrite(box.data(), 1, box.size(), stream);
     std::fflush(stream);
   }
-  if (std::getenv("KV_NO_MESSAGE_BOX") || !HasVisibleDesktop()) return IDOK;
+  if (!HasVisibleDesktop()) return IDOK;
+  // Without a display (Wine with no X server) the box fails at once; the
+  // text has been printed above.
   int answer = ::MessageBoxA(nullptr, text ? text : "", caption ? caption : "Error", type | MB_SETFOREGROUND);
-  return answer == 0 ? IDOK : answer;
+  return answer <= 0 ? IDOK : answer;
 }
 
 }  // namespace win

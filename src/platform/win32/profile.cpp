@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/win32/windows_api.h"
+#include "platform/win32/sdk.h"
 
 namespace win {
 namespace {

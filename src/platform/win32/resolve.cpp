@@ -1,6 +1,6 @@
 #include "platform/resolve.h"
 
-#include "platform/win32/windows_api.h"
+#include "platform/win32/sdk.h"
 
 #include <ws2tcpip.h>
 

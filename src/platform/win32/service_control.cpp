@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/win32/foreground_dispatch.h"
-#include "platform/win32/windows_api.h"
+#include "platform/win32/sdk.h"
 
 namespace win {
 
