@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/durable_file.h"
+#include "platform/filesystem.h"
 
 namespace kv {
 
@@ -26,7 +27,7 @@ std::optional<SaveJournal> SaveJournal::Read(const std::string& path) {
   std::istringstream fields(numbers);
   if (!(fields >> journal.targetBytes >> journal.bufferBytes)) return std::nullopt;
   // Only ever a log file: a damaged journal must not cut anything else.
-  const std::size_t slash = journal.target.rfind('/');
+  const std::size_t slash = journal.target.rfind(win::PathDelim);
   const std::string_view name = std::string_view(journal.target).substr(slash == std::string::npos ? 0 : slash + 1);
   if (!name.starts_with("kvs") || !name.ends_with(".log")) return std::nullopt;
   return journal;

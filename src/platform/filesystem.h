@@ -17,7 +17,12 @@ struct HandleObject;
 using HANDLE = HandleObject*;
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast<UINT_PTR>(0));
 
+// The separator the system's paths use between folder and name.
+#if defined(_WIN32)
+constexpr char PathDelim = '\\';
+#else
 constexpr char PathDelim = '/';
+#endif
 
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;  // no write permission bit
 constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;    // name starts with "."
