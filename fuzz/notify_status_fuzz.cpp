@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "platform/notify_protocol.h"
+#include "platform/posix/notify_protocol.h"
 #include "platform/service_control.h"
 #include "status_line.h"
 

@@ -11,7 +11,7 @@
 
 #include "base/strconv.h"
 #include "fuzz_check.h"
-#include "platform/ini_lines.h"
+#include "platform/posix/ini_lines.h"
 #include "platform/profile.h"
 #include "scratch_root.h"
 

@@ -14,7 +14,7 @@
 #include "config/log_svc_config.h"
 #include "fuzz_check.h"
 #include "platform/error.h"
-#include "platform/ini_lines.h"
+#include "platform/posix/ini_lines.h"
 #include "platform/registry.h"
 #include "scratch_root.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/detail/unique_fd.h"
+#include "platform/native_handle.h"
 #include "platform/types.h"
 
 namespace win {
@@ -30,7 +30,7 @@ class LockedAppendFile {
   // Opens or creates `path` and locks it without waiting. FALSE with
   // ERROR_SHARING_VIOLATION when another process holds the lock.
   BOOL Open(const std::string& path);
-  bool IsOpen() const { return fd_.Valid(); }
+  bool IsOpen() const { return file_.Valid(); }
   void Close();
 
   // Bytes in the file; 0 when it cannot be told.
@@ -55,7 +55,7 @@ class LockedAppendFile {
   BOOL CopyTo(const std::string& target, std::uint64_t bytes, std::string_view tail) const;
 
  private:
-  detail::UniqueFd fd_;
+  NativeHandle file_;
 };
 
 // Writes `bytes` to the end of `target` (created when missing) and makes it

@@ -17,7 +17,6 @@
 #include <string>
 
 #include "platform/error.h"
-#include "platform/notify_protocol.h"
 #include "platform/types.h"
 
 namespace win {

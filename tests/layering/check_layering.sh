@@ -5,7 +5,14 @@
 #  - a file of one library folder includes ("dir/...") only headers of its
 #    own folder or of folders before it in the list;
 #  - tests/ has one folder for each library folder and each tool of tools/,
-#    and besides those only the shared folders named below.
+#    and besides those only the shared folders named below;
+#  - the platform library has two backends beside its shared headers:
+#    src/platform/posix (Linux) and src/platform/win32 (the Windows API).
+#    Only their files include system headers (<...h>); a backend's own
+#    headers ("platform/posix/...", "platform/win32/...") are included only
+#    by that backend, and outside src/ by what exists only on Linux (the
+#    svcrun tool, the benchmarks, the fuzz targets and the tests named in
+#    tests/linux_only.cmake).
 # Prints every breach and ends with 1 when there is one, else 0.
 #   check_layering.sh [SOURCE_ROOT]
 set -uo pipefail
@@ -55,6 +62,39 @@ while IFS=$'\t' read -r file line target; do
   fi
 done < <(grep -rn --include='*.h' --include='*.cpp' -E '^[[:space:]]*#[[:space:]]*include[[:space:]]+"[^"/]+/' src |
            sed -E 's/^([^:]+):([0-9]+):[^"]*"([^"/]+)\/.*/\1\t\2\t\3/')
+
+# System headers: only the backends include them. Compiler headers that
+# every toolchain of both builds ships are no system headers.
+compiler_headers="cxxabi.h"
+while IFS=: read -r file line text; do
+  case "$file" in src/platform/posix/* | src/platform/win32/*) continue ;; esac
+  header=$(echo "$text" | sed -E 's/.*<([^>]+)>.*/\1/')
+  case " $compiler_headers " in *" $header "*) continue ;; esac
+  fail "$file:$line: includes the system header <$header>; only src/platform/posix and src/platform/win32 may"
+done < <(grep -rn --include='*.h' --include='*.cpp' -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*<[^>]+\.h>' src)
+
+# Backend headers: each backend's own, and outside src/ only on Linux.
+linux_only=$(sed -n '/^set(KV_LINUX_ONLY_TESTS/,/^)/s/^[[:space:]]\+\([^[:space:]"]\+\)[[:space:]].*/\1/p' tests/linux_only.cmake)
+is_linux_only() {
+  case "$1" in tools/svcrun/* | bench/* | fuzz/*) return 0 ;; esac
+  local entry
+  for entry in $linux_only; do
+    case "$1" in "tests/$entry" | "tests/$entry"/* | "tests/${entry%.cpp}.h") return 0 ;; esac
+  done
+  return 1
+}
+while IFS=: read -r file line text; do
+  backend=$(echo "$text" | sed -E 's@.*"platform/(posix|win32)/.*@\1@')
+  case "$file" in
+    src/platform/"$backend"/*) ;;
+    src/*) fail "$file:$line: includes a header of the $backend backend; only that backend's own files may include it" ;;
+    *)
+      if [ "$backend" = win32 ] || ! is_linux_only "$file"; then
+        fail "$file:$line: includes a header of the $backend backend, but is built for both systems (tests/linux_only.cmake names the Linux-only tests)"
+      fi
+      ;;
+  esac
+done < <(grep -rn --include='*.h' --include='*.cpp' -E '^[[:space:]]*#[[:space:]]*include[[:space:]]+"platform/(posix|win32)/' src tools tests bench fuzz)
 
 declare -A expected
 for dir in $order $shared_test_dirs; do expected[$dir]=1; done

@@ -1,5 +1,5 @@
 // The line model's rules, on texts alone.
-#include "platform/ini_lines.h"
+#include "platform/posix/ini_lines.h"
 
 #include <gtest/gtest.h>
 

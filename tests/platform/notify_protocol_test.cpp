@@ -1,4 +1,4 @@
-#include "platform/notify_protocol.h"
+#include "platform/posix/notify_protocol.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/unit_file.h"
+#include "platform/posix/unit_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/notify_protocol.h"
+#include "platform/posix/notify_protocol.h"
 #include "support/datagram_collector.h"
 #include "support/temp_dir.h"
 

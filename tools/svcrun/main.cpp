@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/notify_protocol.h"
+#include "platform/posix/notify_protocol.h"
+#include "platform/posix/service_supervisor.h"
 #include "platform/service_control.h"
-#include "platform/service_supervisor.h"
 #include "status_line.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "platform/notify_protocol.h"
+#include "platform/posix/notify_protocol.h"
 #include "platform/service_control.h"
 
 namespace kv {

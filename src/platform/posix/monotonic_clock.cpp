@@ -1,0 +1,44 @@
+#include "platform/monotonic_clock.h"
+
+#include "platform/posix/detail/monotonic_source.h"
+#include "platform/posix/detail/window_table.h"
+
+namespace win {
+namespace {
+
+std::atomic<const ManualMonotonicClock*> gManual{nullptr};
+
+}  // namespace
+
+namespace detail {
+
+bool ManualClockInForce() { return gManual.load(std::memory_order_acquire) != nullptr; }
+
+}  // namespace detail
+
+MonotonicClock::time_point MonotonicNow() {
+  const ManualMonotonicClock* manual = gManual.load(std::memory_order_acquire);
+  return manual ? manual->Now() : MonotonicClock::now();
+}
+
+ManualMonotonicClock::ManualMonotonicClock()
+    : ticks_(MonotonicNow().time_since_epoch().count()), previous_(gManual.load(std::memory_order_acquire)) {
+  gManual.store(this, std::memory_order_release);
+}
+
+ManualMonotonicClock::~ManualMonotonicClock() {
+  gManual.store(previous_, std::memory_order_release);
+  // Waiting threads go back to waking for their timers by themselves.
+  detail::WakeAllQueues();
+}
+
+void ManualMonotonicClock::Advance(std::chrono::nanoseconds step) {
+  ticks_.fetch_add(std::chrono::duration_cast<MonotonicClock::duration>(step).count(), std::memory_order_acq_rel);
+  detail::WakeAllQueues();
+}
+
+MonotonicClock::time_point ManualMonotonicClock::Now() const {
+  return MonotonicClock::time_point(MonotonicClock::duration(ticks_.load(std::memory_order_acquire)));
+}
+
+}  // namespace win

@@ -1,0 +1,41 @@
+// The monotonic clock in force, and the manual clock of the tests, which
+// posts the ticks of the timers set while it stands in.
+#include "platform/monotonic_clock.h"
+
+#include "platform/win32/manual_timers.h"
+
+namespace win {
+namespace {
+
+std::atomic<const ManualMonotonicClock*> gManual{nullptr};
+
+}  // namespace
+
+namespace detail {
+
+bool ManualClockInForce() { return gManual.load(std::memory_order_acquire) != nullptr; }
+
+}  // namespace detail
+
+MonotonicClock::time_point MonotonicNow() {
+  const ManualMonotonicClock* manual = gManual.load(std::memory_order_acquire);
+  return manual ? manual->Now() : MonotonicClock::now();
+}
+
+ManualMonotonicClock::ManualMonotonicClock()
+    : ticks_(MonotonicNow().time_since_epoch().count()), previous_(gManual.load(std::memory_order_acquire)) {
+  gManual.store(this, std::memory_order_release);
+}
+
+ManualMonotonicClock::~ManualMonotonicClock() { gManual.store(previous_, std::memory_order_release); }
+
+void ManualMonotonicClock::Advance(std::chrono::nanoseconds step) {
+  ticks_.fetch_add(std::chrono::duration_cast<MonotonicClock::duration>(step).count(), std::memory_order_acq_rel);
+  detail::FireManualTimers();
+}
+
+MonotonicClock::time_point ManualMonotonicClock::Now() const {
+  return MonotonicClock::time_point(MonotonicClock::duration(ticks_.load(std::memory_order_acquire)));
+}
+
+}  // namespace win

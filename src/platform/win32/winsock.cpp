@@ -1,0 +1,253 @@
+// Windows Sockets 1.1 as the program uses it: the system's own calls, and,
+// for a datagram socket that asks for read notifications, a receive queue
+// of the process behind WSAAsyncSelect (see datagram_queue.h), which
+// recvfrom then reads.
+#include "platform/winsock.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/win32/datagram_queue.h"
+#include "platform/win32/window_procs.h"
+#include "platform/win32/windows_api.h"
+
+namespace win {
+namespace {
+
+std::atomic<std::size_t> gQueueCapacity{detail::DatagramQueue::kDefaultCapacity};
+
+// The sockets that have a receive queue, by handle.
+struct QueueTable {
+  std::mutex mutex;
+  std::unordered_map<SOCKET, std::shared_ptr<detail::DatagramQueue>> queues;
+  int registrations = 0;
+};
+
+QueueTable& Table() {
+  static QueueTable table;
+  return table;
+}
+
+std::shared_ptr<detail::DatagramQueue> QueueOf(SOCKET s) {
+  QueueTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  auto it = table.queues.find(s);
+  return it == table.queues.end() ? nullptr : it->second;
+}
+
+thread_local std::size_t tRefusedLength = 0;
+
+// The system's Windows Sockets error becomes the last error the program
+// reads.
+int Failed() {
+  WSASetLastError(::WSAGetLastError());
+  return SOCKET_ERROR;
+}
+
+int Fail(int error) {
+  WSASetLastError(error);
+  return SOCKET_ERROR;
+}
+
+bool IsDatagramSocket(SOCKET s) {
+  int type = 0;
+  int len = sizeof type;
+  return ::getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) == 0 && type == SOCK_DGRAM;
+}
+
+const ::sockaddr* System(const SOCKADDR* name) { return reinterpret_cast<const ::sockaddr*>(name); }
+
+}  // namespace
+
+int WSAStartup(WORD versionRequested, WSADATA* data) {
+  if (!data) return WSAEFAULT;
+  const BYTE major = LOBYTE(versionRequested);
+  const BYTE minor = HIBYTE(versionRequested);
+  *data = WSADATA{};
+  data->wHighVersion = MAKEWORD(1, 1);
+  if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+  ::WSADATA system{};
+  const int result = ::WSAStartup(MAKEWORD(1, 1), &system);
+  if (result != 0) return result;
+  data->wVersion = system.wVersion;
+  data->wHighVersion = system.wHighVersion;
+  std::memcpy(data->szDescription, system.szDescription, sizeof data->szDescription);
+  std::memcpy(data->szSystemStatus, system.szSystemStatus, sizeof data->szSystemStatus);
+  data->iMaxSockets = system.iMaxSockets;
+  data->iMaxUdpDg = system.iMaxUdpDg;
+  QueueTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  ++table.registrations;
+  return 0;
+}
+
+int WSACleanup() {
+  std::unordered_map<SOCKET, std::shared_ptr<detail::DatagramQueue>> ended;  // ended outside the lock
+  {
+    QueueTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    if (table.registrations == 0) return Fail(WSANOTINITIALISED);
+    // The last registration closes the sockets still open; their readers
+    // end first.
+    if (--table.registrations == 0) ended.swap(table.queues);
+  }
+  ended.clear();
+  return ::WSACleanup() == 0 ? 0 : Failed();
+}
+
+int WSAGetLastError() { return static_cast<int>(GetLastError()); }
+
+void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+
+SOCKET socket(int af, int type, int protocol) {
+  const SOCKET s = ::socket(af, type, protocol);
+  if (s == INVALID_SOCKET) Failed();
+  return s;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+  return ::setsockopt(s, level, optname, optval, optlen) == 0 ? 0 : Failed();
+}
+
+int bind(SOCKET s, const SOCKADDR* name, int namelen) { return ::bind(s, System(name), namelen) == 0 ? 0 : Failed(); }
+
+int getsockname(SOCKET s, SOCKADDR* name, int* namelen) {
+  return ::getsockname(s, reinterpret_cast<::sockaddr*>(name), namelen) == 0 ? 0 : Failed();
+}
+
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
+  if (events & ~WS_FD_READ) return Fail(WSAEINVAL);  // the program asks only for reads
+  if (events != 0 && !::IsWindow(detail::ToSystem(hwnd))) return Fail(WSAEINVAL);
+  if (!IsDatagramSocket(s)) {
+    return ::WSAAsyncSelect(s, detail::ToSystem(hwnd), msg, events) == 0 ? 0 : Failed();
+  }
+  std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s);
+  if (!queue) {
+    if (events == 0) return 0;
+    int error = 0;
+    std::unique_ptr<detail::DatagramQueue> started = detail::DatagramQueue::Start(s, gQueueCapacity.load(), error);
+    if (!started) return Fail(error);
+    queue = std::move(started);
+    QueueTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    table.queues[s] = queue;
+  }
+  queue->Notify(events != 0 ? hwnd : nullptr, msg);
+  return 0;
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
+  std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s);
+  if (!queue) {
+    const int n = ::recvfrom(s, buf, len, flags, reinterpret_cast<::sockaddr*>(from), fromlen);
+    if (n == SOCKET_ERROR) {
+      if (::WSAGetLastError() == WSAEMSGSIZE) tRefusedLength = static_cast<std::size_t>(len);
+      return Failed();
+    }
+    return n;
+  }
+  if (!buf || len < 0 || (from && (!fromlen || *fromlen < static_cast<int>(sizeof(SOCKADDR_IN))))) {
+    queue->Rearm();  // a failing read counts as a read
+    return Fail(WSAEFAULT);
+  }
+  detail::QueuedDatagram header;
+  std::size_t length = 0;
+  if (!queue->Take(buf, static_cast<std::size_t>(len), (flags & WS_MSG_PEEK) != 0, header, length)) {
+    return Fail(WSAEWOULDBLOCK);
+  }
+  if (from) {
+    SOCKADDR_IN peer{};
+    peer.sin_family = WS_AF_INET;
+    peer.sin_port = header.port;
+    peer.sin_addr.S_addr = header.address;
+    std::memcpy(from, &peer, sizeof peer);
+    *fromlen = sizeof peer;
+  }
+  // As the system's own queue: a datagram longer than the buffer is
+  // consumed (unless peeked) and reported.
+  if (length > static_cast<std::size_t>(len)) {
+    tRefusedLength = length;
+    return Fail(WSAEMSGSIZE);
+  }
+  return static_cast<int>(length);
+}
+
+std::size_t LastRefusedDatagramLength() { return tRefusedLength; }
+
+int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
+  if (!stats) return Fail(WSAEFAULT);
+  *stats = ReceiveQueueStats{};
+  if (std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s)) {
+    // Windows does not count what its own buffer drops.
+    stats->queueDrops = queue->Dropped();
+    stats->kernelBufferBytes = queue->SystemBufferBytes();
+    return 0;
+  }
+  int len = sizeof stats->kernelBufferBytes;
+  if (::getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&stats->kernelBufferBytes), &len) != 0) {
+    return Failed();
+  }
+  return 0;
+}
+
+void SetReceiveQueueCapacity(std::size_t bytes) {
+  gQueueCapacity = bytes != 0 ? bytes : detail::DatagramQueue::kDefaultCapacity;
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
+  const int n = to ? ::sendto(s, buf, len, flags, System(to), tolen) : ::send(s, buf, len, flags);
+  return n == SOCKET_ERROR ? Failed() : n;
+}
+
+int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, int tolen) {
+  if (count <= 0) return 0;
+  if (!buffers) {
+    WSASetLastError(WSAEFAULT);
+    return 0;
+  }
+  // Windows has no call that sends several datagrams at once.
+  int sent = 0;
+  for (; sent < count; ++sent) {
+    const WSABUF& b = buffers[sent];
+    if (!b.buf && b.len > 0) {
+      WSASetLastError(WSAEFAULT);
+      break;
+    }
+    if (::sendto(s, b.buf, static_cast<int>(b.len), 0, System(to), tolen) == SOCKET_ERROR) {
+      Failed();
+      break;
+    }
+  }
+  return sent;
+}
+
+std::size_t DatagramsWaiting(SOCKET s) {
+  std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s);
+  return queue ? queue->Count() : 0;
+}
+
+int closesocket(SOCKET s) {
+  std::shared_ptr<detail::DatagramQueue> queue;
+  {
+    QueueTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.queues.find(s);
+    if (it != table.queues.end()) {
+      queue = std::move(it->second);
+      table.queues.erase(it);
+    }
+  }
+  // The reader ends before the handle goes, so it never reads a socket
+  // that a later call was given the same handle for.
+  queue.reset();
+  return ::closesocket(s) == 0 ? 0 : Failed();
+}
+
+DWORD inet_addr(const char* cp) { return cp ? ::inet_addr(cp) : WS_INADDR_NONE; }
+
+}  // namespace win
