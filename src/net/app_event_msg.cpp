@@ -80,7 +80,8 @@ std::size_t TAppEventMsg::QueueEvent(std::string_view AppName, std::string_view 
 
 void TAppEventMsg::SendQueued(const std::function<void(const EAppEventMsg&)>& onFailure) {
   buffers_.resize(queued_);
-  for (std::size_t i = 0; i < queued_; ++i) buffers_[i] = win::WSABUF{static_cast<unsigned long>(texts_[i].size()), texts_[i].data()};
+  for (std::size_t i = 0; i < queued_; ++i)
+    buffers_[i] = win::WSABUF{static_cast<unsigned long>(texts_[i].size()), texts_[i].data()};
   const int count = static_cast<int>(queued_);
   queued_ = 0;
   int next = 0;

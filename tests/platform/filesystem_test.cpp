@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "support/env.h"
 #include "support/file_times.h"
 #include "support/temp_dir.h"
 
@@ -33,12 +34,12 @@ class ScopedTimeZone {
  public:
   explicit ScopedTimeZone(const char* zone) {
     if (const char* old = std::getenv("TZ")) previous_ = old;
-    setenv("TZ", zone, 1);
+    kvtest::SetEnv("TZ", zone);
     tzset();
   }
   ~ScopedTimeZone() {
-    if (previous_.empty()) unsetenv("TZ");
-    else setenv("TZ", previous_.c_str(), 1);
+    if (previous_.empty()) kvtest::UnsetEnv("TZ");
+    else kvtest::SetEnv("TZ", previous_.c_str());
     tzset();
   }
 

@@ -34,7 +34,11 @@ std::tm Calendar(int year, int month, int day, int hour, int minute, int second)
 
 win::FILETIME FileTimeFromUtc(int year, int month, int day, int hour, int minute, int second) {
   std::tm tm = Calendar(year, month, day, hour, minute, second);
+#ifdef _WIN32
+  return FromUnixSeconds(static_cast<std::int64_t>(_mkgmtime(&tm)));
+#else
   return FromUnixSeconds(static_cast<std::int64_t>(timegm(&tm)));
+#endif
 }
 
 win::FILETIME FileTimeFromLocal(int year, int month, int day, int hour, int minute, int second) {

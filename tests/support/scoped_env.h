@@ -6,18 +6,20 @@
 #include <optional>
 #include <string>
 
+#include "support/env.h"
+
 namespace kvtest {
 
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
+    if (value) SetEnv(name, value->c_str());
+    else UnsetEnv(name);
   }
   ~ScopedEnv() {
-    if (previous_) setenv(name_, previous_->c_str(), 1);
-    else unsetenv(name_);
+    if (previous_) SetEnv(name_, previous_->c_str());
+    else UnsetEnv(name_);
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;

@@ -3,15 +3,29 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/env.h"
 
 namespace kvtest {
 
 TempDir::TempDir() {
+#ifdef _WIN32
+  // No mkdtemp there: a random name that create_directory made anew.
+  std::random_device random;
+  for (int attempt = 0; path_.empty(); ++attempt) {
+    if (attempt == 100) throw std::runtime_error("no temporary folder could be made");
+    auto candidate = std::filesystem::temp_directory_path() / ("kvtest-" + std::to_string(random()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
+  }
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / "kvtest-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -24,7 +38,13 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::Sub(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::Sub(const std::string& relative) const {
+#ifdef _WIN32
+  return path_ + "\\" + relative;
+#else
+  return path_ + "/" + relative;
+#endif
+}
 
 ScopedPlatformRoot::ScopedPlatformRoot() {
   if (const char* old = std::getenv("KV_PLATFORM_ROOT")) {
@@ -33,12 +53,12 @@ ScopedPlatformRoot::ScopedPlatformRoot() {
   }
   std::filesystem::create_directories(dir_.Sub("etc"));
   std::filesystem::create_directories(dir_.Sub("dev"));
-  setenv("KV_PLATFORM_ROOT", dir_.Path().c_str(), 1);
+  SetEnv("KV_PLATFORM_ROOT", dir_.Path().c_str());
 }
 
 ScopedPlatformRoot::~ScopedPlatformRoot() {
-  if (hadPrevious_) setenv("KV_PLATFORM_ROOT", previous_.c_str(), 1);
-  else unsetenv("KV_PLATFORM_ROOT");
+  if (hadPrevious_) SetEnv("KV_PLATFORM_ROOT", previous_.c_str());
+  else UnsetEnv("KV_PLATFORM_ROOT");
 }
 
 std::string ReadFile(const std::string& path) {

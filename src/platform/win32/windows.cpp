@@ -1,7 +1,9 @@
 // Hidden windows: a window class of our own (CreateWindowExA) whose window
 // procedure calls the WNDPROC the window was made with. The window is a
 // top-level one that is never shown, so that it gets the session messages
-// (WM_ENDSESSION) as Windows sends them to every top-level window.
+// (WM_ENDSESSION) as Windows sends them to every top-level window; without
+// a desktop, a message-only window.
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <unordered_set>
@@ -19,7 +21,14 @@ constexpr char kClassName[] = "KVLogServerHiddenWindow";
 
 struct WindowData {
   WNDPROC proc;
+  // Set once the window exists: from then on the window owns its data and
+  // WM_NCDESTROY frees it. A creation that fails frees nothing of it.
+  bool ownedByWindow = false;
 };
+
+// Set when no top-level window can be made (no desktop): later windows
+// are message-only ones at once.
+std::atomic<bool> gMessageOnly{false};
 
 // A call sent from another thread (SendMessage): the owner runs the
 // procedure and keeps what it threw for the sender.
@@ -69,7 +78,7 @@ LRESULT CALLBACK SystemWindowProc(::HWND hwnd, UINT msg, ::WPARAM wParam, ::LPAR
   if (msg == WM_NCDESTROY) {
     ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
     tOwn.windows.erase(hwnd);
-    delete data;
+    if (data && data->ownedByWindow) delete data;
     return ::DefWindowProcA(hwnd, msg, wParam, lParam);
   }
   if (!data || tOwn.ending) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
@@ -137,12 +146,25 @@ HWND CreateHiddenWindow(WNDPROC proc) {
     return nullptr;
   }
   auto data = std::make_unique<detail::WindowData>(detail::WindowData{std::move(proc)});
-  ::HWND hwnd = ::CreateWindowExA(0, detail::kClassName, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                  ::GetModuleHandleA(nullptr), data.get());
+  ::HWND hwnd = nullptr;
+  if (!detail::gMessageOnly.load()) {
+    hwnd = ::CreateWindowExA(0, detail::kClassName, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                             ::GetModuleHandleA(nullptr), data.get());
+    if (!hwnd) detail::gMessageOnly = true;
+  }
+  if (!hwnd) {
+    // No desktop to make a top-level window on (a session without a
+    // display, as Wine without X): a message-only window, which gets every
+    // message but the session's broadcasts.
+    hwnd = ::CreateWindowExA(0, detail::kClassName, "", 0, 0, 0, 0, 0,
+                             reinterpret_cast<::HWND>(static_cast<LONG_PTR>(-3)) /* HWND_MESSAGE */, nullptr,
+                             ::GetModuleHandleA(nullptr), data.get());
+  }
   if (!hwnd) {
     SetLastError(::GetLastError());
     return nullptr;
   }
+  data->ownedByWindow = true;
   data.release();  // the window owns it now, until WM_NCDESTROY
   detail::tOwn.windows.insert(hwnd);
   detail::RethrowPendingException();

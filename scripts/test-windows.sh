@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the Windows programs and tests with mingw-w64 (scripts/build-windows.sh)
+# and runs the tests under Wine, through ctest with Wine as the emulator, in a
+# fresh Wine prefix in a temporary folder (no display needed), removed
+# afterwards. Then kvlogsend.exe sends events to a Linux kvlogserver, which
+# must log them as it logs the same events from the Linux kvlogsend.
+#   bash scripts/test-windows.sh [BUILD_DIR]      (default build-windows)
+# Installs what it needs with apt-get when missing (the cross compiler,
+# wine64, the GoogleTest sources); downloads nothing else. The Linux
+# programs for the last step are built in build-windows-linux.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-windows}
+linux_build=${KV_LINUX_BUILD:-build-windows-linux}
+started=$SECONDS
+
+missing=()
+[ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
+[ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+command -v python3 >/dev/null || missing+=(python3)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
+wine=/usr/lib/wine/wine64
+toolchain=$PWD/cmake/mingw-w64-x86_64.cmake
+
+echo "== GoogleTest for Windows, from /usr/src/googletest"
+gtest_prefix=$PWD/$build/googletest-install
+if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  cmake -S /usr/src/googletest -B "$build/googletest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$gtest_prefix" -DBUILD_GMOCK=ON >/dev/null
+  cmake --build "$build/googletest" -j2 >/dev/null
+  cmake --install "$build/googletest" >/dev/null
+fi
+
+echo "== Windows programs and tests"
+bash scripts/build-windows.sh "$build" -DBUILD_TESTING=ON -DKV_WERROR=ON -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" \
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine"
+
+echo "== Wine prefix"
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/kvlogserver-wine.XXXXXX")
+export WINEPREFIX WINEDEBUG=-all
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+# Booted first: Wine's first-run messages would otherwise spoil the test
+# listings. Its standard output goes to a file: processes it starts keep it.
+timeout 300 "$wine" wineboot -i >"$WINEPREFIX/boot.log" 2>&1
+
+echo "== Tests under Wine"
+(cd "$build" && ctest -j2 --timeout 180 --output-on-failure)
+
+echo "== kvlogsend.exe to a Linux kvlogserver"
+bash scripts/windows-send-check.sh "$build" "$linux_build"
+
+echo "== test-windows.sh took $((SECONDS - started)) s"
