@@ -11,6 +11,7 @@
 #include "logsvc/kvlog_service.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
+#include "net/relay_sender.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
@@ -36,6 +37,10 @@ std::string ToAnsi(std::string_view utf8) {
 }  // namespace
 
 win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
+  if (msg == WM_RELAY_FAILED) {
+    ReportRelayFailures();
+    return 0;
+  }
   if (msg != WM_SOCKET_READ) return win::DefWindowProc(WindowHandle, msg, wParam, lParam);
   if (win::HIWORD(lParam) != 0) return 0;
   // A notification still queued when the receiver was closed finds nothing
@@ -129,7 +134,16 @@ void TKVLogService::HandleDatagram(std::string_view received) {
 void TKVLogService::SendRelays() {
   if (!Repeater || Repeater->QueuedCount() == 0) return;
   LogLines->WriteThrough();
-  Repeater->SendQueued([this](const std::exception& failure) { ReportIntakeFailure(failure); });
+  if (relaySender_) {
+    relaySender_->Hand();
+  } else {
+    Repeater->SendQueued([this](const std::exception& failure) { ReportIntakeFailure(failure); });
+  }
+}
+
+void TKVLogService::ReportRelayFailures() {
+  if (!relaySender_) return;
+  for (const std::string& text : relaySender_->TakeFailures()) ReportIntakeFailure(EAppEventMsg(text));
 }
 
 // The facts behind a 10040 report: how large the refused datagram was and

@@ -68,6 +68,10 @@ void TKVLogService::MsgFlushTimerTimer(TTimer&) {
   LogLines->Add(kBanner);
 }
 
-void TKVLogService::WriteBufferTimerTimer(TTimer&) { LogLines->Tick(); }
+void TKVLogService::WriteBufferTimerTimer(TTimer&) {
+  LogLines->Tick();
+  // Relay failures whose notice could not be posted wait no longer than this.
+  ReportRelayFailures();
+}
 
 }  // namespace kv
