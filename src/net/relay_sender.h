@@ -25,7 +25,7 @@ class TRelaySender {
  public:
   // At most this many events wait to be sent: Hand waits for room beyond it,
   // so memory stays bounded when the sending falls behind.
-  static constexpr std::size_t kMaxWaiting = 65536;
+  static constexpr std::size_t kMaxWaiting = 8192;
 
   // `events` must be open and outlive the sender; the owner neither closes
   // it nor sends through it while the sender lives.
