@@ -2,8 +2,8 @@
 # Builds with ThreadSanitizer the tests in which threads meet (message
 # queues and cross-thread sends, timers, the dispatcher and the control
 # handler, the request thread, the service's start/stop/pause, svcrun and the
-# real program under it, the receive reader thread under load, the buffer
-# file's durability thread) and runs them. Any data race or lock-order report
+# real program under it, the receive reader thread under load, the relay
+# thread, the buffer file's durability thread) and runs them. Any data race or lock-order report
 # fails the run. Suppressions, each explained, are in scripts/tsan.supp.
 #   scripts/tsan.sh [BUILD_DIR]
 set -euo pipefail
@@ -21,15 +21,16 @@ suites=(
   # messages, timers, sockets with read notifications
   FilterTest QuitTest SendMessageTest ThreadIdTest ThreadMessageTest TimerTest WindowTest AsyncSelectTest
   WinsockDatagramTest TimerComponentTest AppFailureTest MsgRecvTest
-  # the receive reader thread under load, the buffer file's durability thread
-  IntakeLoadTest IntakeFuzzTest LogBufferTest BufferFile
+  # the receive reader thread under load, the relay thread, the buffer file's
+  # durability thread
+  IntakeLoadTest IntakeFuzzTest RelaySenderTest LogBufferTest BufferFile
   # the dispatcher, control handler, request thread and status reports
   Dispatcher ServiceRequests ServiceProcess Svcrun EventLogger
   # the service application and the program: start, pause, continue, stop
   ServiceApplication WindowApplication KVLogServer LifecycleTest WriterTest IntakeTest
   # injected failures on the real program (its buffer file on a full disk
   # too), a stop during a cleanup run
-  FaultTest BufferFaultTest CleanupStopTest
+  FaultTest BufferFaultTest CleanupStopTest LockstepTest
 )
 regex="^($(IFS='|'; echo "${suites[*]}"))\\."
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}"

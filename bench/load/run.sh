@@ -1,19 +1,33 @@
 #!/usr/bin/env bash
-# The service against rsyslog doing the same job, under the same paced load:
-# UDP events in, every one written to a file and forwarded to a UDP port on
-# 127.0.0.1 where a listener counts. kvlogserver runs under svcrun with its
-# own platform root; rsyslog (Debian's package, installed here when missing)
-# runs imudp -> omfile + omfwd with the same 8 MiB receive buffer the
-# service asks for. Runs alternate between the two at every rate.
+# The service against two peers under the same paced load: Debian's rsyslog
+# (imudp) and syslog-ng (network udp source), each in two configurations:
+# "file" (every event to one file) and "fwd", the service's own job (every
+# event to one file and forwarded to a UDP port on 127.0.0.1, where a
+# listener counts). kvlogserver runs under svcrun with its own platform root,
+# with a relay listener ("kv") and without one ("kv-nolisten"). Every
+# receiver gets the same 8 MiB receive buffer the service asks for. rsyslog
+# is installed when missing; syslog-ng-core conflicts with rsyslog as a
+# package, so its binary is unpacked from the package into a cache folder
+# (its libraries installed with apt-get) and run from there with a config of
+# its own. The systems take turns at every rate, in a rotating order, and
+# the whole matrix is repeated RUNS times.
 #
 # Prints per run: sent, lines saved, relays received, lost (the larger of
-# the two shortfalls), CPU seconds per million datagrams (the receiving
-# process, user + system, until it went idle), and per system the highest
-# paced rate below the first loss. Then: a 1-second main-thread stall of a
-# started module at 100,000/s, and kvlogsend piping 100,000 lines.
+# the two shortfalls), CPU seconds per million datagrams saved (the
+# receiving process, user + system, until it went idle), and for the service its
+# peak resident memory and the datagrams its loss warnings counted. Then
+# one table: received per second unthrottled (median), zero-loss runs at
+# 300,000/s, CPU per datagram at 100,000/s and 300,000/s (medians), and the
+# service's ratios to the best peer doing the same job and the best peer
+# writing a file only. Then: a 1-second main-thread stall of a started
+# module at 100,000/s, and kvlogsend piping 100,000 lines.
 #
 #   bench/load/run.sh [BUILD_DIR] [SECONDS] [RATES...]
 #   (default: build, 10 s, 20000 50000 100000 150000 200000 300000 0; 0 = unthrottled)
+#   RUNS=3 (repetitions), SYSTEMS="kv kv-nolisten rsyslog-file rsyslog-fwd syslog-ng-file syslog-ng-fwd"
+#   KV_BENCH_CACHE=DIR (where the unpacked syslog-ng stays; default ~/.cache/kvlogserver-bench)
+#   BASE_BUILD=DIR adds "kv-base": the kvlogserver of another build (an earlier
+#   commit), with a relay listener, to measure a change within the same runs
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -24,7 +38,7 @@ rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(20000 50000 100000 150000 200000 300000 0)
 
 server=$build/src/app/kvlogserver
-svcrun=$build/tools/svcrun/svcrun
+svcrun=$build/tools/svcrun/kvsvcrun
 kvlogsend=$build/tools/kvlogsend/kvlogsend
 send=$build/bench/load/kvload_send
 count=$build/bench/load/kvload_count
@@ -33,11 +47,43 @@ for tool in "$server" "$svcrun" "$kvlogsend" "$send" "$count" "$stall"; do
   [ -x "$tool" ] || { echo "missing $tool: build the project first (cmake --build $build)" >&2; exit 1; }
 done
 
+runs=${RUNS:-3}
+read -r -a systems <<<"${SYSTEMS:-kv kv-nolisten rsyslog-file rsyslog-fwd syslog-ng-file syslog-ng-fwd}"
+if [ -n "${BASE_BUILD:-}" ]; then
+  base_server=$BASE_BUILD/src/app/kvlogserver
+  [ -x "$base_server" ] || { echo "missing $base_server" >&2; exit 1; }
+  systems+=(kv-base)
+fi
+
 if ! command -v rsyslogd >/dev/null; then
   echo "installing rsyslog for the comparison" >&2
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq rsyslog >/dev/null
 fi
 rsyslogd=$(command -v rsyslogd)
+
+# syslog-ng: the installed one, or the package's binary unpacked once into
+# the cache (the package itself would replace rsyslog).
+syslogng=$(command -v syslog-ng || true)
+syslogng_env=()
+syslogng_args=()
+if [ -z "$syslogng" ]; then
+  cache=${KV_BENCH_CACHE:-$HOME/.cache/kvlogserver-bench}/syslog-ng
+  if [ ! -x "$cache/root/usr/sbin/syslog-ng" ]; then
+    echo "unpacking syslog-ng-core for the comparison into $cache" >&2
+    mkdir -p "$cache"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libcap2 libglib2.0-0 libivykis0 libjson-c5 libnet1 \
+      libpcre3 libssl3 libsystemd0 libwrap0 >/dev/null
+    (cd "$cache" && rm -f syslog-ng-core_*.deb && apt-get download -qq syslog-ng-core 2>/dev/null &&
+      dpkg-deb -x syslog-ng-core_*.deb root) || echo "syslog-ng-core could not be had; its runs are skipped" >&2
+  fi
+  if [ -x "$cache/root/usr/sbin/syslog-ng" ]; then
+    syslogng=$cache/root/usr/sbin/syslog-ng
+    syslogng_env=(LD_LIBRARY_PATH="$cache/root/usr/lib/syslog-ng")
+    syslogng_args=(--module-path="$(ls -d "$cache"/root/usr/lib/syslog-ng/3.*)")
+  fi
+fi
+syslogng_version=$([ -n "$syslogng" ] && env "${syslogng_env[@]}" "$syslogng" --version 2>/dev/null |
+  awk '/^Config version/ {print $3; exit}')
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kvload.XXXXXX")
 pids=()
@@ -91,16 +137,23 @@ stop_counter() { # outfile
 }
 tick=$(getconf CLK_TCK)
 
-# --- one run of kvlogserver; prints "sent saved relayed cpu_seconds"
-run_kv() { # rate seconds
-  local dir=$work/kv.$RANDOM rp relay svc pid c0 c1 sent saved relayed
+# Peak resident memory of a process in KiB.
+peak_rss() { awk '/^VmHWM/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+
+# --- one run of kvlogserver; prints "sent saved relayed cpu_seconds peak_kib loss_reported"
+run_kv() { # rate seconds listener(1|0) [server]
+  local dir=$work/kv.$RANDOM rp relay svc pid c0 c1 sent saved relayed rss reported program=${4:-$server}
   mkdir -p "$dir/opt/KelvaneSystem/Logs"
-  start_counter BenchApp "$dir/relays"
-  relay=$counter_port
+  if [ "$3" = 1 ]; then
+    start_counter BenchApp "$dir/relays"
+    relay=$counter_port
+  else
+    relay=$(free_udp_port)
+  fi
   rp=$(free_udp_port "$relay")
   printf '[KVLogService]\r\nReceivePort=%s\r\nRepeatPort=%s\r\nInterval=3600\r\nFolder=%s\r\nLogKeepDays=30\r\n' \
     "$rp" "$relay" "$dir/opt/KelvaneSystem/Logs" >"$dir/opt/KelvaneSystem/KVLogService.ini"
-  "$svcrun" --root "$dir" --start-timeout 20 "$server" >"$dir/svcrun.log" 2>&1 &
+  "$svcrun" --root "$dir" --start-timeout 20 "$program" >"$dir/svcrun.log" 2>&1 &
   svc=$!
   pids+=("$svc")
   wait_for 20 grep -qs "state RUNNING" "$dir/svcrun.log"
@@ -109,30 +162,58 @@ run_kv() { # rate seconds
   sent=$("$send" "$rp" "$1" "$2" | awk '{print $2}')
   wait_idle "$pid"
   c1=$(cpu_ticks "$pid")
+  rss=$(peak_rss "$pid")
   kill -TERM "$svc"
   wait "$svc" || true
-  relayed=$(stop_counter "$dir/relays")
+  relayed=$sent
+  [ "$3" = 1 ] && relayed=$(stop_counter "$dir/relays")
   saved=$(cat "$dir"/opt/KelvaneSystem/Logs/kvs*.log | grep -c BenchApp || true)
-  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l)"
-  [ "${KEEP:-}" ] && cat "$dir/relays" "$dir/relays.err" >&2
+  # Without a syslog socket under the root the entries go to standard error.
+  reported=$(grep -o 'lost [0-9]* datagrams' "$dir/svcrun.log" | awk '{n += $2} END {print n + 0}')
+  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) ${rss:-0} ${reported:-0}"
+  [ "${KEEP:-}" ] && [ "$3" = 1 ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
 
-# --- one run of rsyslog doing the same job
-run_rsyslog() { # rate seconds
-  local dir=$work/rs.$RANDOM rp relay pid c0 c1 sent saved relayed
+# --- one run of a peer: starts it with a config for the job, sends, counts.
+# run_peer rate seconds kind(rsyslog|syslog-ng) job(file|fwd)
+run_peer() {
+  local dir=$work/peer.$RANDOM rp relay pid c0 c1 sent saved relayed
   mkdir -p "$dir"
-  start_counter BenchApp "$dir/relays"
-  relay=$counter_port
+  if [ "$4" = fwd ]; then
+    start_counter BenchApp "$dir/relays"
+    relay=$counter_port
+  else
+    relay=0
+  fi
   rp=$(free_udp_port "$relay")
-  cat >"$dir/rsyslog.conf" <<EOF
-global(workDirectory="$dir")
-module(load="imudp")
-input(type="imudp" address="127.0.0.1" port="$rp" rcvbufSize="8m")
-action(type="omfile" file="$dir/messages.log")
-action(type="omfwd" target="127.0.0.1" port="$relay" protocol="udp")
-EOF
-  "$rsyslogd" -n -f "$dir/rsyslog.conf" -i "$dir/rsyslog.pid" >"$dir/rsyslog.out" 2>&1 &
+  if [ "$3" = rsyslog ]; then
+    {
+      echo "global(workDirectory=\"$dir\")"
+      echo 'module(load="imudp")'
+      echo "input(type=\"imudp\" address=\"127.0.0.1\" port=\"$rp\" rcvbufSize=\"8m\")"
+      echo "action(type=\"omfile\" file=\"$dir/messages.log\")"
+      [ "$4" = fwd ] && echo "action(type=\"omfwd\" target=\"127.0.0.1\" port=\"$relay\" protocol=\"udp\")"
+    } >"$dir/peer.conf"
+    "$rsyslogd" -n -f "$dir/peer.conf" -i "$dir/peer.pid" >"$dir/peer.out" 2>&1 &
+  else
+    {
+      echo "@version: $syslogng_version"
+      # An output queue of 100,000 messages, as rsyslog's main queue (the
+      # default of 10,000 drops bursts the destination has not written yet).
+      echo 'options { stats-freq(0); log-fifo-size(100000); };'
+      echo "source s_udp { network(transport(\"udp\") ip(\"127.0.0.1\") port($rp) so-rcvbuf(8388608)); };"
+      echo "destination d_file { file(\"$dir/messages.log\"); };"
+      [ "$4" = fwd ] && echo "destination d_fwd { network(\"127.0.0.1\" transport(\"udp\") port($relay)); };"
+      if [ "$4" = fwd ]; then
+        echo 'log { source(s_udp); destination(d_file); destination(d_fwd); };'
+      else
+        echo 'log { source(s_udp); destination(d_file); };'
+      fi
+    } >"$dir/peer.conf"
+    env "${syslogng_env[@]}" "$syslogng" -F -f "$dir/peer.conf" "${syslogng_args[@]}" \
+      --persist-file="$dir/peer.persist" --pidfile="$dir/peer.pid" --control="$dir/peer.ctl" >"$dir/peer.out" 2>&1 &
+  fi
   pid=$!
   pids+=("$pid")
   wait_for 20 udp_port_in_use "$rp"
@@ -143,47 +224,109 @@ EOF
   c1=$(cpu_ticks "$pid")
   kill -TERM "$pid"
   wait "$pid" || true
-  relayed=$(stop_counter "$dir/relays")
+  relayed=$sent
+  [ "$4" = fwd ] && relayed=$(stop_counter "$dir/relays")
   saved=$(grep -c BenchApp "$dir/messages.log" || true)
-  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l)"
-  [ "${KEEP:-}" ] && cat "$dir/relays" "$dir/relays.err" >&2
+  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) 0 0"
+  [ "${KEEP:-}" ] && [ "$4" = fwd ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
 
-declare -A best=([kvlogserver]=0 [rsyslog]=0) lossy=([kvlogserver]=0 [rsyslog]=0) cpu100=()
-printf '%-12s %10s %10s %10s %10s %8s %12s\n' system rate/s sent saved relayed lost "CPU s/1M"
-report() { # system rate sent saved relayed cpu
-  local lost=$(($3 - $4)) relay_lost=$(($3 - $5)) per
-  [ "$relay_lost" -gt "$lost" ] && lost=$relay_lost
-  per=$(echo "$6 * 1000000 / $3" | bc -l)
-  local label=$2
-  [ "$2" = 0 ] && label=$(printf 'max(%d/s)' $(($3 / seconds)))
-  printf '%-12s %10s %10d %10d %10d %8d %12.2f\n' "$1" "$label" "$3" "$4" "$5" "$lost" "$per"
-  if [ "$2" != 0 ]; then
-    if [ "$lost" -eq 0 ] && [ "${lossy[$1]}" = 0 ]; then best[$1]=$2; fi
-    [ "$lost" -ne 0 ] && lossy[$1]=1
-    [ "$2" = 100000 ] && cpu100[$1]=$per
-  fi
-  return 0
+run_system() { # system rate seconds
+  case $1 in
+    kv) run_kv "$2" "$3" 1 ;;
+    kv-nolisten) run_kv "$2" "$3" 0 ;;
+    kv-base) run_kv "$2" "$3" 1 "$base_server" ;;
+    rsyslog-file) run_peer "$2" "$3" rsyslog file ;;
+    rsyslog-fwd) run_peer "$2" "$3" rsyslog fwd ;;
+    syslog-ng-file) run_peer "$2" "$3" syslog-ng file ;;
+    syslog-ng-fwd) run_peer "$2" "$3" syslog-ng fwd ;;
+  esac
 }
 
-flip=0
-for rate in "${rates[@]}"; do
-  # Alternate which system goes first.
-  if [ $flip = 0 ]; then order=(kvlogserver rsyslog); flip=1; else order=(rsyslog kvlogserver); flip=0; fi
-  for system in "${order[@]}"; do
-    if [ "$system" = kvlogserver ]; then r=$(run_kv "$rate" "$seconds"); else r=$(run_rsyslog "$rate" "$seconds"); fi
-    # shellcheck disable=SC2086
-    report "$system" "$rate" $r
+# Only the systems that can run here.
+active=()
+for system in "${systems[@]}"; do
+  if [[ $system == syslog-ng-* ]] && [ -z "$syslogng" ]; then continue; fi
+  active+=("$system")
+done
+
+results=$work/results
+: >"$results"
+printf '%-15s %4s %12s %10s %10s %10s %8s %10s %8s %8s\n' system run rate/s sent saved relayed lost "CPU s/1M" "RSS MiB" reported
+for ((run = 1; run <= runs; run++)); do
+  shift_by=0
+  for rate in "${rates[@]}"; do
+    # A different system goes first at every rate and in every run.
+    n=${#active[@]}
+    order=()
+    for ((i = 0; i < n; i++)); do order+=("${active[$(((i + shift_by + run) % n))]}"); done
+    shift_by=$((shift_by + 1))
+    for system in "${order[@]}"; do
+      read -r sent saved relayed cpu rss reported <<<"$(run_system "$system" "$rate" "$seconds")"
+      lost=$((sent - saved))
+      [ $((sent - relayed)) -gt "$lost" ] && lost=$((sent - relayed))
+      # Per datagram taken in (saved): a datagram the kernel dropped costs
+      # the receiver next to nothing, so per sent would flatter a lossy one.
+      per=$(echo "$cpu * 1000000 / ($saved + ($saved == 0))" | bc -l)
+      label=$rate
+      [ "$rate" = 0 ] && label=$(printf 'max(%d/s)' $((sent / seconds)))
+      mib=-
+      [ "$rss" != 0 ] && mib=$((rss / 1024))
+      rep=-
+      [[ $system == kv* ]] && rep=$reported
+      printf '%-15s %4d %12s %10d %10d %10d %8d %10.2f %8s %8s\n' "$system" "$run" "$label" "$sent" "$saved" \
+        "$relayed" "$lost" "$per" "$mib" "$rep"
+      echo "$system $rate $sent $saved $relayed $lost $per $rss $reported" >>"$results"
+    done
   done
 done
 
+# One table over all runs.
 echo
-echo "highest zero-loss paced rate: kvlogserver ${best[kvlogserver]}/s, rsyslog ${best[rsyslog]}/s"
-if [ -n "${cpu100[kvlogserver]:-}" ] && [ -n "${cpu100[rsyslog]:-}" ]; then
-  printf 'CPU per datagram at 100,000/s: kvlogserver %.2f us, rsyslog %.2f us, ratio %.2f\n' \
-    "${cpu100[kvlogserver]}" "${cpu100[rsyslog]}" "$(echo "${cpu100[kvlogserver]} / ${cpu100[rsyslog]}" | bc -l)"
-fi
+awk -v seconds="$seconds" -v order="${active[*]}" '
+  function median(list,    n, a, i, j, t) {
+    n = split(list, a, " ")
+    if (n == 0) return ""
+    for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  {
+    sys = $1; rate = $2
+    if (rate == 0) { unthrottled[sys] = unthrottled[sys] " " $4 / seconds; rss[sys] = $8 > rss[sys] ? $8 : rss[sys] }
+    if (rate == 300000) { runs300[sys]++; if ($6 == 0) clean300[sys]++; cpu300[sys] = cpu300[sys] " " $7 }
+    if (rate == 100000) cpu100[sys] = cpu100[sys] " " $7
+    if (sys ~ /^kv/ && $9 != $3 - $4) lossMismatch[sys]++
+  }
+  END {
+    n = split(order, names, " ")
+    printf "%-44s", ""
+    for (i = 1; i <= n; i++) printf " %15s", names[i]
+    printf "\n%-44s", "received per second, unthrottled (median)"
+    for (i = 1; i <= n; i++) { m = median(unthrottled[names[i]]); med[names[i]] = m; printf " %15s", m == "" ? "-" : sprintf("%d", m) }
+    printf "\n%-44s", "zero-loss runs at 300,000/s paced"
+    for (i = 1; i <= n; i++) printf " %15s", runs300[names[i]] ? (clean300[names[i]] + 0) "/" runs300[names[i]] : "-"
+    printf "\n%-44s", "CPU us per datagram saved, 100,000/s (median)"
+    for (i = 1; i <= n; i++) { m = median(cpu100[names[i]]); c100[names[i]] = m; printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
+    printf "\n%-44s", "CPU us per datagram saved, 300,000/s (median)"
+    for (i = 1; i <= n; i++) { m = median(cpu300[names[i]]); c300[names[i]] = m; printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
+    printf "\n%-44s", "peak resident MiB, unthrottled"
+    for (i = 1; i <= n; i++) printf " %15s", rss[names[i]] ? sprintf("%d", rss[names[i]] / 1024) : "-"
+    printf "\n"
+    # The service against the best peer of each job.
+    bestFwd = 0; bestFile = 0; cpuFwd = 0
+    for (i = 1; i <= n; i++) {
+      s = names[i]
+      if (s ~ /-fwd$/ && med[s] > bestFwd) bestFwd = med[s]
+      if (s ~ /-file$/ && med[s] > bestFile) bestFile = med[s]
+      if (s ~ /-fwd$/ && c300[s] != "" && (cpuFwd == 0 || c300[s] < cpuFwd)) cpuFwd = c300[s]
+    }
+    printf "\n"
+    if (med["kv"] != "" && bestFwd > 0) printf "unthrottled, kv / best peer doing the same job: %.2f\n", med["kv"] / bestFwd
+    if (med["kv"] != "" && bestFile > 0) printf "unthrottled, kv / best peer writing a file only: %.2f\n", med["kv"] / bestFile
+    if (c300["kv"] != "" && cpuFwd > 0) printf "CPU per datagram at 300,000/s, kv / best peer doing the same job: %.2f\n", c300["kv"] / cpuFwd
+    for (s in lossMismatch) printf "%s: %d runs whose loss warnings did not count the datagrams lost\n", s, lossMismatch[s]
+  }' "$results"
 
 echo
 "$stall" 100000 1 || true

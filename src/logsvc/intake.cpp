@@ -12,6 +12,7 @@
 #include "logsvc/kvlog_service.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
+#include "net/relay_sender.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
@@ -37,6 +38,10 @@ std::string ToAnsi(std::string_view utf8) {
 }  // namespace
 
 win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
+  if (msg == WM_RELAY_FAILED) {
+    ReportRelayFailures();
+    return 0;
+  }
   if (msg != WM_SOCKET_READ) return win::DefWindowProc(WindowHandle, msg, wParam, lParam);
   if (win::HIWORD(lParam) != 0) return 0;
   // A notification still queued when the receiver was closed finds nothing
@@ -132,12 +137,27 @@ void TKVLogService::SendRelays() {
   if (!Repeater || Repeater->QueuedCount() == 0) return;
   LogLines->WriteThrough();
   const std::size_t queued = Repeater->QueuedCount();
+  if (relaySender_) {
+    // Counted as relayed once handed over; a failure the sending thread
+    // reports later takes its event back out of the count.
+    relaySender_->Hand();
+    relaysSent_ += queued;
+    return;
+  }
   std::size_t failed = 0;
   Repeater->SendQueued([this, &failed](const std::exception& failure) {
     ++failed;
     ReportIntakeFailure(failure);
   });
   relaysSent_ += queued - std::min(failed, queued);
+}
+
+void TKVLogService::ReportRelayFailures() {
+  if (!relaySender_) return;
+  for (const std::string& text : relaySender_->TakeFailures()) {
+    if (relaysSent_ > 0) --relaysSent_;
+    ReportIntakeFailure(EAppEventMsg(text));
+  }
 }
 
 // The facts behind a 10040 report: how large the refused datagram was and

@@ -4,6 +4,7 @@
 #include "base/exception.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
+#include "net/relay_sender.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/registry.h"

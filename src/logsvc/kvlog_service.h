@@ -6,7 +6,10 @@
 //
 // Threads: the module is created and destroyed on the main thread, which
 // also runs the intake (SocketWndProc) and both timer handlers through its
-// message loop. The start, stop and shutdown handlers are called on the
+// message loop. The relay thread (TRelaySender, from a start to the
+// following stop) only sends the relays the main thread hands it, in
+// order; their failures come back to the main thread and are reported
+// there. The start, stop and shutdown handlers are called on the
 // request thread; the steps of theirs that touch the buffer, the sockets and
 // the timers are carried to the main thread and run there between two
 // messages, so nothing the module owns is touched by two threads at once.
@@ -35,9 +38,12 @@ namespace kv {
 
 class TMsgRecv;
 class TAppEventMsg;
+class TRelaySender;
 
 // Window message that announces a waiting datagram.
 constexpr win::UINT WM_SOCKET_READ = win::WM_USER + 1;
+// Window message from the relay thread: relay failures wait to be reported.
+constexpr win::UINT WM_RELAY_FAILED = win::WM_USER + 2;
 
 class TKVLogService : public TService {
  public:
@@ -132,10 +138,12 @@ class TKVLogService : public TService {
   // Saves the buffer into `path`, named for the moment `at`.
   void SaveBufferAs(const std::string& path, const DateTimeParts& at);
   void WriteBufferTimerTimer(TTimer& Sender);
-  // Sends the relays the intake has queued, after their lines are written
-  // to the buffer file; failures go to the intake failure handler, one per
-  // relay.
+  // Hands the relays the intake has queued to the relay thread, after their
+  // lines are written to the buffer file; failures go to the intake failure
+  // handler, one per relay, in order, from the main thread
+  // (ReportRelayFailures).
   void SendRelays();
+  void ReportRelayFailures();
   // Writes one warning entry with the number of datagrams lost before the
   // intake could read them (kernel and receive-queue overflows), at most
   // once a minute; `atStop` reports whatever is left at once.
@@ -150,6 +158,8 @@ class TKVLogService : public TService {
   void NoteNextSave();
 
   std::unique_ptr<TThreadInvoker> mainThread_;
+  // Sends the relays through Repeater while the receiver is open.
+  std::unique_ptr<TRelaySender> relaySender_;
   FailureHandler intakeFailure_;
   bool receiverStarted_ = false;
   bool receiverOpen_ = false;

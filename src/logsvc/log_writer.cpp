@@ -76,6 +76,8 @@ void TKVLogService::MsgFlushTimerTimer(TTimer&) {
 
 void TKVLogService::WriteBufferTimerTimer(TTimer&) {
   LogLines->Tick();
+  // Relay failures whose notice could not be posted wait no longer than this.
+  ReportRelayFailures();
   ReportStatusFigures(false);
 }
 

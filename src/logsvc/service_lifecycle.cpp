@@ -9,6 +9,7 @@
 #include "logsvc/start_facts.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
+#include "net/relay_sender.h"
 #include "platform/eventlog.h"
 #include "platform/filesystem.h"
 #include "platform/messages.h"
@@ -100,6 +101,8 @@ bool TKVLogService::StartLoggingPath() {
     Repeater = std::make_unique<TAppEventMsg>(RepeatPort, "127.0.0.1");
     Repeater->Startup();
     Repeater->Open();
+    relaySender_ = std::make_unique<TRelaySender>(
+        *Repeater, [window = WindowHandle] { win::PostMessage(window, WM_RELAY_FAILED, 0, 0); });
 
     Receiver->Startup();
     receiverStarted_ = true;
@@ -136,6 +139,7 @@ void TKVLogService::ReleaseLoggingPath() {
     receiverStarted_ = false;
     Receiver->Cleanup();
   }
+  relaySender_.reset();
   if (Repeater) {
     try {
       Repeater->Close();
@@ -176,6 +180,13 @@ void TKVLogService::StopLoggingPath() {
   if (receiverStarted_) {
     receiverStarted_ = false;
     Receiver->Cleanup();
+  }
+  if (relaySender_) {
+    // Every relay handed over goes out, and its failure is reported, before
+    // the socket closes.
+    relaySender_->Finish();
+    ReportRelayFailures();
+    relaySender_.reset();
   }
   if (Repeater) {
     std::unique_ptr<TAppEventMsg> repeater = std::move(Repeater);

@@ -1,5 +1,7 @@
 #include "net/app_event_msg.h"
 
+#include <algorithm>
+
 #include "base/clock.h"
 #include "net/event_datagram.h"
 #include "net/random_tag.h"
@@ -78,6 +80,26 @@ std::size_t TAppEventMsg::QueueEvent(std::string_view AppName, std::string_view 
   return ++queued_;
 }
 
+void SendEventTexts(win::SOCKET socket, const win::SOCKADDR_IN& dest, const std::vector<std::string>& texts,
+                    const std::function<void(const EAppEventMsg&)>& onFailure) {
+  constexpr std::size_t kChunk = 1024;
+  win::WSABUF buffers[kChunk];
+  for (std::size_t first = 0; first < texts.size(); first += kChunk) {
+    const int count = static_cast<int>(std::min(kChunk, texts.size() - first));
+    for (int i = 0; i < count; ++i) buffers[i] = win::WSABUF{texts[first + i].size(), texts[first + i].data()};
+    int next = 0;
+    while (next < count) {
+      next += win::SendToBatch(socket, buffers + next, count - next, reinterpret_cast<const win::SOCKADDR*>(&dest),
+                               sizeof dest);
+      if (next < count) {
+        // This one failed; report it as its own send would have, then go on.
+        onFailure(EAppEventMsg("SendTo failed. stat = " + std::to_string(win::WSAGetLastError())));
+        ++next;
+      }
+    }
+  }
+}
+
 void TAppEventMsg::SendQueued(const std::function<void(const EAppEventMsg&)>& onFailure) {
   buffers_.resize(queued_);
   for (std::size_t i = 0; i < queued_; ++i)
@@ -94,6 +116,11 @@ void TAppEventMsg::SendQueued(const std::function<void(const EAppEventMsg&)>& on
       ++next;
     }
   }
+}
+
+void TAppEventMsg::TakeQueued(std::vector<std::string>& out) {
+  for (std::size_t i = 0; i < queued_; ++i) out.push_back(std::move(texts_[i]));
+  queued_ = 0;
 }
 
 void TAppEventMsg::Close() {

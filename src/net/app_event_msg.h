@@ -30,6 +30,13 @@ class EAppEventMsg : public Exception {
 // Thread contract: one thread at a time (the owner serialises the calls and
 // never closes or destroys it while SendEvent runs); the random tags come
 // from the process-wide generator, which is safe from any thread.
+// Sends `texts` through `socket` to `dest` in order, in as few system calls
+// as it can; each one that fails goes to `onFailure` as "SendTo failed.
+// stat = N", and the ones after it are still sent. Safe from any thread
+// while the socket stays open.
+void SendEventTexts(win::SOCKET socket, const win::SOCKADDR_IN& dest, const std::vector<std::string>& texts,
+                    const std::function<void(const EAppEventMsg&)>& onFailure);
+
 class TAppEventMsg {
  public:
   static constexpr win::WORD WinSockVersion = win::MAKEWORD(1, 1);
@@ -66,6 +73,9 @@ class TAppEventMsg {
   // error SendEvent would raise for it ("SendTo failed. stat = N"); the
   // ones after it are still sent.
   void SendQueued(const std::function<void(const EAppEventMsg&)>& onFailure);
+  // Moves the kept events to the end of `out`, in order, and forgets them:
+  // for a sender of their own (TRelaySender).
+  void TakeQueued(std::vector<std::string>& out);
   std::size_t QueuedCount() const { return queued_; }
   // Raises EAppEventMsg "CloseSocket call failed. stat = N". Events still
   // kept are dropped: the owner sends them first.

@@ -39,6 +39,9 @@ struct SocketEntry {
   // thread of its own from then on; its queue is the socket's receive
   // queue until the socket closes. Guarded by mutex.
   std::shared_ptr<detail::DatagramReader> reader;
+  // The socket has a local port (bound, or given one before its first
+  // send); set under mutex, read without it.
+  std::atomic<bool> named{false};
 };
 
 // Ring size for sockets that start reading from now on (a test seam).
@@ -127,6 +130,51 @@ bool IsDatagramSocket(int fd) {
   int type = 0;
   socklen_t len = sizeof type;
   return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
+}
+
+// Binds `fd` to `addr`. A port chosen by the system (port 0) is one that no
+// other socket holds, as on Windows: Linux would let a socket with
+// SO_REUSEADDR pick a port that another such socket holds on every address,
+// and the newer of the two then takes every datagram sent to that port (a
+// relay socket could take over the receive port of the service that sends
+// through it). So the option is off for the moment of such a bind. 0, or
+// -1 with errno set.
+int BindNative(int fd, const sockaddr_in& addr) {
+  int reuse = 0;
+  socklen_t len = sizeof reuse;
+  const bool lift = addr.sin_port == 0 && ::getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &len) == 0 && reuse != 0;
+  const int off = 0;
+  if (lift && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off) != 0) return -1;
+  const int result = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  const int error = errno;
+  if (lift) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  errno = error;
+  return result;
+}
+
+// Windows gives a datagram socket that sends before it is bound a port of
+// its own; the kernel's implicit bind would not keep it off a shared port,
+// so the emulation binds the socket itself first. False with the error set
+// when no port is left.
+bool NameBeforeSend(SocketEntry& entry) {
+  if (entry.named.load(std::memory_order_acquire)) return true;
+  std::lock_guard lock(entry.mutex);
+  if (entry.named.load(std::memory_order_relaxed)) return true;
+  const int fd = entry.fd->Get();
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (IsDatagramSocket(fd) && ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 &&
+      local.sin_port == 0) {
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (BindNative(fd, any) != 0) {
+      FailErrno(errno);
+      return false;
+    }
+  }
+  entry.named.store(true, std::memory_order_release);
+  return true;
 }
 
 // One part of an address text: decimal, octal after "0", hexadecimal after
@@ -261,10 +309,11 @@ int bind(SOCKET s, const SOCKADDR* name, int namelen) {
   sockaddr_in addr{};
   int error = 0;
   if (!ToSockaddr(name, namelen, addr, error)) return Fail(error);
-  if (::bind(entry->fd->Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (BindNative(entry->fd->Get(), addr) != 0) {
     // A second bind of one socket is WSAEINVAL on Windows and EINVAL here.
     return FailErrno(errno);
   }
+  entry->named.store(true, std::memory_order_release);
   return 0;
 }
 
@@ -407,6 +456,7 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, in
   if (!entry) return SOCKET_ERROR;
   if ((!buf && len > 0) || len < 0) return Fail(WSAEFAULT);
   if (flags != 0) return Fail(WSAEOPNOTSUPP);
+  if (!NameBeforeSend(*entry)) return SOCKET_ERROR;
   ssize_t n;
   if (to) {
     sockaddr_in addr{};
@@ -435,6 +485,7 @@ int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, 
     WSASetLastError(error);
     return 0;
   }
+  if (!NameBeforeSend(*entry)) return 0;
   constexpr int kChunk = 64;
   mmsghdr messages[kChunk];
   iovec vectors[kChunk];
