@@ -72,8 +72,10 @@ status_shows() {
 # The unit's journal: the entries of both event sources of the service
 # process. (While a unit waits for its automatic restart, systemd 252's
 # `systemctl status` shows only entries newer than the wait, so the reason of
-# a failed start is looked for here.)
-unit_journal() { in_box journalctl -u KVLogService -o cat --no-pager; }
+# a failed start is looked for here.) Chosen by event source, not by unit:
+# journald cannot tell the unit of an entry whose process ended before the
+# entry was read, which a failed start does at once.
+unit_journal() { in_box journalctl -t KVLogService -t kvlogserver -o cat --no-pager; }
 unit_journal_shows() {
   local text
   text=$(unit_journal)
