@@ -27,5 +27,13 @@ set(KV_LINUX_ONLY_TESTS
   svchost/event_logger_test.cpp      "syslog entries and descriptor limits"
   logsvc/log_buffer_test.cpp         "a full disk made with RLIMIT_FSIZE"
   logsvc/writer_lifecycle_test.cpp   "the port-taken start binds a POSIX socket and the entries are read as syslog datagrams"
+  IntakeLoadTest.OversizeDatagramInABatchIsReportedAndItsNeighboursLogged  "reads the warning entry as a syslog datagram"
+  IntakeLoadTest.QueueOverflowIsReportedWithItsCount  "reads the warning entry as a syslog datagram"
+  IntakeTest.Utf8VariantUsesReceiverTimeAndConvertsText  "expects UTF-8 as the character set (the C locale), where Windows has its ANSI code page"
+  LogLine.ACutNeverSplitsACharacterAndBlanksKeepTheWidth  "expects UTF-8 as the character set (the C locale), where Windows has its ANSI code page"
+  WinsockHandleTest.HandleZeroIsNoSocketAndStdinStaysOpen  "handles of our own that are never reused, where Windows reuses a closed socket's"
+  WinsockDatagramTest.ReuseAddressLetsTwoSocketsBindOnePort  "shared ports with SO_REUSEADDR, which the Windows backend turns into exclusive use"
+  MsgRecvTest.PortHeldWithReuseAddressCanBeOpenedAgain  "shared ports with SO_REUSEADDR, which the Windows backend turns into exclusive use"
+  ThreadMessageTest.QueueRefusesPostsBeyondItsLimit  "Windows refuses posts beyond 10000 waiting messages, Wine has no such limit"
   app/service_app_test.cpp           "the service application reporting to a notify socket"
 )
