@@ -22,11 +22,14 @@ std::string ToMultiByte(UINT codePage, std::u16string_view text) {
   const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
   const int count = static_cast<int>(text.size());
   // UTF-8 takes no default character; an unpaired surrogate becomes U+FFFD.
+  // Elsewhere a missing character is "?", never a look-alike ("best fit"),
+  // so that a line is the same bytes as the other backend writes.
   const char* fallback = codePage == CP_UTF8 ? nullptr : "?";
-  int size = ::WideCharToMultiByte(codePage, 0, wide, count, nullptr, 0, fallback, nullptr);
+  const ::DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  int size = ::WideCharToMultiByte(codePage, flags, wide, count, nullptr, 0, fallback, nullptr);
   if (size <= 0) return {};
   std::string out(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(codePage, 0, wide, count, out.data(), size, fallback, nullptr);
+  ::WideCharToMultiByte(codePage, flags, wide, count, out.data(), size, fallback, nullptr);
   return out;
 }
 

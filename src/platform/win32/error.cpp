@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/system_texts.h"
 #include "platform/win32/sdk.h"
 
 namespace win {
@@ -29,8 +30,10 @@ DWORD GetLastError() { return static_cast<DWORD>(::GetLastError()); }
 void SetLastError(DWORD code) { ::SetLastError(code); }
 
 std::string FormatSystemMessage(DWORD code) {
-  // The English text first, as the program's own messages are written for
-  // it; then the system's language; then a generic text.
+  // The Windows English texts of the numbers the program meets, the same
+  // whatever the system's language; then the system's own English text,
+  // then its text in its language, then a generic one.
+  if (const char* known = detail::KnownSystemText(code)) return known;
   std::string text = SystemText(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
   if (text.empty()) text = SystemText(code, 0);
   if (!text.empty()) return text;

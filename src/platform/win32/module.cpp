@@ -1,5 +1,6 @@
 #include "platform/module.h"
 
+#include <cstring>
 #include <string>
 
 #include "platform/error.h"
@@ -35,7 +36,19 @@ DWORD GetModuleFileName(HMODULE module, char* fileName, DWORD size) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  return static_cast<DWORD>(::GetModuleFileNameA(nullptr, fileName, size));
+  // The system's call leaves a cut name without its NUL on some versions;
+  // the cut is made here, always terminated.
+  const std::string path = ModuleFileName();
+  if (path.empty()) return 0;
+  if (path.size() < size) {
+    std::memcpy(fileName, path.c_str(), path.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
+  }
+  std::memcpy(fileName, path.data(), size - 1);
+  fileName[size - 1] = '\0';
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return size;
 }
 
 }  // namespace win

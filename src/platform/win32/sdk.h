@@ -1,42 +1,13 @@
-// The Windows SDK, included by the Windows backend only, after the platform
-// headers it implements. The SDK maps many call names to their A or W
-// variants with macros (MessageBox -> MessageBoxW); the platform headers use
-// those very names for their own functions, so the macros are removed here
-// and every call names its A variant outright.
+// The Windows SDK for the service-side files of the Windows backend: the
+// backend's windows_api.h, and the few macros more these files meet, whose
+// names the platform headers use for their own declarations.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <winsock2.h>
+#include "platform/win32/windows_api.h"
 
 #undef CopyFile
-#undef CreateDirectory
-#undef CreateService
-#undef DeleteFile
-#undef FindFirstFile
-#undef FindNextFile
-#undef GetFileAttributes
-#undef GetModuleFileName
-#undef GetPrivateProfileString
-#undef MessageBox
-#undef OpenSCManager
-#undef OpenService
-#undef RegisterEventSource
-#undef RegisterServiceCtrlHandler
-#undef RegOpenKeyEx
-#undef RegQueryValueEx
-#undef RegSetValueEx
-#undef ReportEvent
-#undef StartServiceCtrlDispatcher
-#undef WritePrivateProfileString
 #undef WIN32_FIND_DATA
 #undef SERVICE_TABLE_ENTRY
-#undef LPSERVICE_MAIN_FUNCTION
 #undef INVALID_HANDLE_VALUE
 #undef HKEY_LOCAL_MACHINE
 

@@ -1,0 +1,126 @@
+// svc_probe: asks the Service Control Manager about one service, for the
+// end-to-end test under Wine, whose sc.exe knows no qc, pause or continue.
+//   svc_probe config NAME        type, start type, command line, display name
+//   svc_probe status NAME        state, accepted controls, exit codes, process
+//   svc_probe control NAME CODE  sends a control (1 stop, 2 pause, 3 continue,
+//                                4 interrogate) and prints the status it gave
+//   svc_probe wait NAME STATE SECONDS
+//                                waits until the state is STATE (a number)
+//   svc_probe acp                the ANSI code page of the prefix
+// Prints "key=value" lines; exits 0 on success, 1 with the system error
+// number on standard error, 2 on a wrong command line.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+int Fail(const char* what) {
+  const DWORD error = GetLastError();
+  std::fprintf(stderr, "svc_probe: %s failed: %lu\n", what, static_cast<unsigned long>(error));
+  return 1;
+}
+
+// Owns a manager or service handle.
+class Handle {
+ public:
+  explicit Handle(SC_HANDLE handle) : handle_(handle) {}
+  ~Handle() {
+    if (handle_) CloseServiceHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  SC_HANDLE get() const { return handle_; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+void PrintStatus(const SERVICE_STATUS_PROCESS& status) {
+  std::printf("state=%lu\naccepted=%lu\nwin32_exit=%lu\nservice_exit=%lu\npid=%lu\n",
+              static_cast<unsigned long>(status.dwCurrentState), static_cast<unsigned long>(status.dwControlsAccepted),
+              static_cast<unsigned long>(status.dwWin32ExitCode),
+              static_cast<unsigned long>(status.dwServiceSpecificExitCode),
+              static_cast<unsigned long>(status.dwProcessId));
+}
+
+bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
+  DWORD needed = 0;
+  return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                              &needed) != 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "acp") {
+    std::printf("acp=%u\n", GetACP());
+    return 0;
+  }
+  if (argc < 3) {
+    std::fputs("usage: svc_probe config|status|control|wait NAME [ARGS] | acp\n", stderr);
+    return 2;
+  }
+  const std::string command = argv[1];
+  Handle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager.get()) return Fail("OpenSCManagerA");
+  Handle service(OpenServiceA(
+      manager.get(), argv[2],
+      SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE | SERVICE_STOP));
+  if (!service.get()) return Fail("OpenServiceA");
+
+  if (command == "config") {
+    DWORD needed = 0;
+    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + 1);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service.get(), config, needed, &needed)) return Fail("QueryServiceConfigA");
+    std::printf("type=0x%lx\nstart=%lu\nerror_control=%lu\npath=%s\ndisplay=%s\naccount=%s\n",
+                static_cast<unsigned long>(config->dwServiceType), static_cast<unsigned long>(config->dwStartType),
+                static_cast<unsigned long>(config->dwErrorControl), config->lpBinaryPathName,
+                config->lpDisplayName ? config->lpDisplayName : "",
+                config->lpServiceStartName ? config->lpServiceStartName : "");
+    return 0;
+  }
+  if (command == "status") {
+    SERVICE_STATUS_PROCESS status{};
+    if (!QueryStatus(service.get(), status)) return Fail("QueryServiceStatusEx");
+    PrintStatus(status);
+    return 0;
+  }
+  if (command == "control" && argc == 4) {
+    SERVICE_STATUS plain{};
+    if (!ControlService(service.get(), static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)), &plain))
+      return Fail("ControlService");
+    SERVICE_STATUS_PROCESS status{};
+    if (!QueryStatus(service.get(), status)) return Fail("QueryServiceStatusEx");
+    PrintStatus(status);
+    return 0;
+  }
+  if (command == "wait" && argc == 5) {
+    const DWORD wanted = static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10));
+    const DWORD deadline = GetTickCount() + 1000u * static_cast<DWORD>(std::strtoul(argv[4], nullptr, 10));
+    SERVICE_STATUS_PROCESS status{};
+    for (;;) {
+      if (!QueryStatus(service.get(), status)) return Fail("QueryServiceStatusEx");
+      if (status.dwCurrentState == wanted) break;
+      if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
+        PrintStatus(status);
+        std::fprintf(stderr, "svc_probe: state %lu, not %lu\n", static_cast<unsigned long>(status.dwCurrentState),
+                     static_cast<unsigned long>(wanted));
+        return 1;
+      }
+      Sleep(100);
+    }
+    PrintStatus(status);
+    return 0;
+  }
+  std::fputs("svc_probe: unknown command\n", stderr);
+  return 2;
+}
