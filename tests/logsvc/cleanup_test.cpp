@@ -13,10 +13,16 @@ namespace {
 
 // Today is 2024-03-05 (the fixture's clock); with 30 days kept, files last
 // written on 2024-02-04 or earlier go.
+// A relative path with "/" written with the platform's separator.
+std::string Native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', win::PathDelim);
+  return path;
+}
+
 class CleanupTest : public ModuleTest {
  protected:
   std::string Make(const std::string& relative, int year, int month, int day, int hour = 12, int minute = 0) {
-    std::string path = logs + win::PathDelim + relative;
+    std::string path = logs + win::PathDelim + Native(relative);
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     WriteFile(path, "x");
     SetLocalLastWrite(path, year, month, day, hour, minute, 0);
@@ -93,7 +99,7 @@ TEST_F(CleanupTest, TrailingSeparatorAndDepthLimit) {
   RunCleanup();
   EXPECT_FALSE(Exists(ten));
   ASSERT_FALSE(module->FoundFiles->empty());
-  EXPECT_EQ(module->FoundFiles->front(), logs + win::PathDelim + deep10);  // one separator only
+  EXPECT_EQ(module->FoundFiles->front(), logs + win::PathDelim + Native(deep10));  // one separator only
 
   // An eleventh level ends the search; what was collected before still goes.
   std::string early = Make("kvs-early.log", 2024, 1, 1);

@@ -24,6 +24,7 @@ namespace kvtest {
 class ModuleTest : public ::testing::Test {
  protected:
   ModuleTest() {
+    std::filesystem::remove_all(ConfigFolder());  // what an earlier test left (Windows)
     std::filesystem::create_directories(ConfigFolder());
     std::filesystem::create_directories(logs);
   }
