@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows programs kvlogserver.exe, kvlogsend.exe and
 # kvlogwatch.exe with mingw-w64 (posix threads), each statically linked so
-# that it needs only the DLLs of Windows itself.
+# that it needs only the DLLs of Windows itself, and the MSI (wixl).
 #   bash scripts/build-windows.sh [BUILD_DIR] [CMAKE_ARGS...]   (default build-windows)
 # Installs the cross compiler and CMake with apt-get when they are missing.
 # Without CMAKE_ARGS the tests are not built (scripts/test-windows.sh builds
@@ -16,6 +16,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x8
 command -v cmake >/dev/null || missing+=(cmake)
 command -v make >/dev/null || missing+=(make)
 command -v x86_64-w64-mingw32-objdump >/dev/null || missing+=(binutils-mingw-w64-x86-64)
+command -v wixl >/dev/null || missing+=(wixl)  # the MSI
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo

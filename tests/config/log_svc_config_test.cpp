@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/exception.h"
+#include "platform/filesystem.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -26,10 +27,17 @@ struct Settings {
 
 class ServiceConfig : public ::testing::Test {
  protected:
-  ServiceConfig() { std::filesystem::create_directories(root_.Sub("opt")); }
+  // Each test starts without settings: below a fresh platform root on
+  // Linux; on Windows, where the root has no meaning, in the Program Files
+  // folder of the throwaway Wine prefix.
+  ServiceConfig() {
+    std::filesystem::create_directories(root_.Sub("opt"));
+    std::filesystem::remove_all(ConfigFolder());
+  }
 
-  std::string ConfigFolder() const { return root_.Sub("opt/KelvaneSystem"); }
-  std::string IniFile() const { return ConfigFolder() + "/KVLogService.ini"; }
+  static std::string ConfigFolder() { return kv::GetProgramFilesDir() + win::PathDelim + "KelvaneSystem"; }
+  static std::string Logs() { return ConfigFolder() + win::PathDelim + "Logs"; }
+  static std::string IniFile() { return ConfigFolder() + win::PathDelim + "KVLogService.ini"; }
   void Registry(const std::string& values) {
     WriteFile(root_.Sub("etc/kvregistry.conf"), "[SOFTWARE\\Microsoft\\Windows\\CurrentVersion]\n" + values);
   }
@@ -44,7 +52,7 @@ class ServiceConfig : public ::testing::Test {
 TEST_F(ServiceConfig, FirstStartCreatesFolderFileAndLogFolder) {
   Settings s;
   ASSERT_TRUE(s.Read());
-  const std::string logs = ConfigFolder() + "/Logs";
+  const std::string logs = Logs();
   EXPECT_EQ(s.receivePort, 2056);
   EXPECT_EQ(s.repeatPort, 2057);
   EXPECT_EQ(s.interval, 21600);
@@ -70,7 +78,7 @@ TEST_F(ServiceConfig, ExistingFileWithOneKeyGivesDefaultsAndStaysUnchanged) {
   EXPECT_EQ(s.receivePort, 3000);
   EXPECT_EQ(s.repeatPort, 2057);
   EXPECT_EQ(s.interval, 21600);
-  EXPECT_EQ(s.folder, ConfigFolder() + "/Logs");
+  EXPECT_EQ(s.folder, Logs());
   EXPECT_EQ(s.logKeepDays, 30);
   EXPECT_EQ(ReadFile(IniFile()), content);
 }
@@ -152,8 +160,8 @@ TEST_F(ServiceConfig, UnwritableIniFileRaisesWithItsPath) {
     EXPECT_EQ(e.Message(), IniFile() + " に書き込めません");
   }
   EXPECT_EQ(s.receivePort, 2056);
-  EXPECT_EQ(s.folder, ConfigFolder() + "/Logs");
-  EXPECT_FALSE(std::filesystem::exists(ConfigFolder() + "/Logs"));
+  EXPECT_EQ(s.folder, Logs());
+  EXPECT_FALSE(std::filesystem::exists(Logs()));
 }
 
 TEST_F(ServiceConfig, ProgramFilesDirectoryComesFromTheRegistry) {

@@ -13,10 +13,16 @@ namespace {
 
 // Today is 2024-03-05 (the fixture's clock); with 30 days kept, files last
 // written on 2024-02-04 or earlier go.
+// A relative path with "/" written with the platform's separator.
+std::string Native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', win::PathDelim);
+  return path;
+}
+
 class CleanupTest : public ModuleTest {
  protected:
   std::string Make(const std::string& relative, int year, int month, int day, int hour = 12, int minute = 0) {
-    std::string path = logs + "/" + relative;
+    std::string path = logs + win::PathDelim + Native(relative);
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     WriteFile(path, "x");
     SetLocalLastWrite(path, year, month, day, hour, minute, 0);
@@ -34,14 +40,14 @@ TEST_F(CleanupTest, DeletesOldLogFamilyNamesOnly) {
   std::string kept[] = {Make("xkvs20240101.log", 2024, 1, 1),  Make("kvs20240101.log.bak", 2024, 1, 1),
                         Make("kvs20240101.txt", 2024, 1, 1),   Make("ks.log", 2024, 1, 1),
                         Make("kvs-new.log", 2024, 2, 5, 0, 0), Make(".kvs.d/readme", 2024, 1, 1)};
-  std::filesystem::create_directories(logs + "/kvsdir.log");
-  SetLocalLastWrite(logs + "/kvsdir.log", 2024, 1, 1, 0, 0, 0);
+  std::filesystem::create_directories(logs + win::PathDelim + "kvsdir.log");
+  SetLocalLastWrite(logs + win::PathDelim + "kvsdir.log", 2024, 1, 1, 0, 0, 0);
   std::string hidden = Make(".kvshidden.log", 2024, 1, 1);  // ".LOG" extension, name ".KVS..." fails
 
   RunCleanup();
   for (const auto& path : gone) EXPECT_FALSE(Exists(path)) << path;
   for (const auto& path : kept) EXPECT_TRUE(Exists(path)) << path;
-  EXPECT_TRUE(Exists(logs + "/kvsdir.log"));
+  EXPECT_TRUE(Exists(logs + win::PathDelim + "kvsdir.log"));
   EXPECT_TRUE(Exists(hidden));
   EXPECT_EQ(module->LogLines->Count(), 1u);  // no line for a deletion
 }
@@ -52,7 +58,7 @@ TEST_F(CleanupTest, TheFirstCleanupRunsRightAfterTheStart) {
   Start();
   EXPECT_FALSE(Exists(old));
   EXPECT_TRUE(Exists(recent));
-  EXPECT_TRUE(Exists(root.Sub("opt/KelvaneSystem/KVLogService.buf")));  // never taken for a log file
+  EXPECT_TRUE(Exists(ConfigFolder() + win::PathDelim + "KVLogService.buf"));  // never taken for a log file
 }
 
 TEST_F(CleanupTest, KeepDaysZeroAndNegative) {
@@ -76,12 +82,13 @@ TEST_F(CleanupTest, ReadOnlyFileStaysAndIsNamedInTheNextFile) {
   ASSERT_EQ(module->LogLines->Count(), 2u);
   EXPECT_EQ((*module->LogLines)[1], "LogCleanup:*ERROR* log delete error, file = " + locked);
   module->SaveLogFile();
-  EXPECT_NE(ReadFile(logs + "/kvs20240305140709.log").find("log delete error, file = " + locked + "\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      ReadFile(logs + win::PathDelim + "kvs20240305140709.log").find("log delete error, file = " + locked + "\r\n"),
+      std::string::npos);
 }
 
 TEST_F(CleanupTest, TrailingSeparatorAndDepthLimit) {
-  std::string folder = logs + "/";
+  std::string folder = logs + win::PathDelim;
   WriteIni(folder);
   module = std::make_unique<kv::TKVLogService>();
   bool started = true;
@@ -92,7 +99,7 @@ TEST_F(CleanupTest, TrailingSeparatorAndDepthLimit) {
   RunCleanup();
   EXPECT_FALSE(Exists(ten));
   ASSERT_FALSE(module->FoundFiles->empty());
-  EXPECT_EQ(module->FoundFiles->front(), logs + "/" + deep10);  // one separator only
+  EXPECT_EQ(module->FoundFiles->front(), logs + win::PathDelim + Native(deep10));  // one separator only
 
   // An eleventh level ends the search; what was collected before still goes.
   std::string early = Make("kvs-early.log", 2024, 1, 1);

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "config/log_svc_config.h"
 #include "logsvc/kvlog_service.h"
+#include "platform/filesystem.h"
 #include "support/message_pump.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
@@ -22,7 +24,8 @@ namespace kvtest {
 class ModuleTest : public ::testing::Test {
  protected:
   ModuleTest() {
-    std::filesystem::create_directories(root.Sub("opt/KelvaneSystem"));
+    std::filesystem::remove_all(ConfigFolder());  // what an earlier test left (Windows)
+    std::filesystem::create_directories(ConfigFolder());
     std::filesystem::create_directories(logs);
   }
 
@@ -36,7 +39,11 @@ class ModuleTest : public ::testing::Test {
     }
   }
 
-  std::string IniPath() const { return root.Sub("opt/KelvaneSystem/KVLogService.ini"); }
+  // Where the service looks for its settings: below the temporary root on
+  // Linux, in the Program Files folder of the (throwaway) Wine prefix on
+  // Windows, where the root has no meaning.
+  static std::string ConfigFolder() { return kv::GetProgramFilesDir() + win::PathDelim + "KelvaneSystem"; }
+  std::string IniPath() const { return ConfigFolder() + win::PathDelim + "KVLogService.ini"; }
 
   void WriteIni(const std::string& folder, int interval = 21600, int keepDays = 30) {
     WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) + "\r\nRepeatPort=" +

@@ -146,6 +146,19 @@ void DatagramQueue::Run() {
   }
 }
 
+void DatagramQueue::AnnounceArrivedFor(DWORD thread) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!armed_ || !hwnd_ || ::GetWindowThreadProcessId(ToSystem(hwnd_), nullptr) != thread) return;
+  }
+  {
+    std::lock_guard read(readMutex_);
+    PullLocked(true);
+  }
+  std::lock_guard lock(mutex_);
+  AnnounceLocked();
+}
+
 void DatagramQueue::Rearm() {
   std::lock_guard lock(mutex_);
   armed_ = hwnd_ != nullptr;

@@ -57,6 +57,11 @@ class DatagramQueue {
 
   // Lets the next waiting datagram be announced, as any read does.
   void Rearm();
+  // Takes what the socket holds now and announces it, when the window
+  // belongs to the calling thread: a look for messages without waiting
+  // (PeekMessage) sees a datagram that has just arrived, as the system's
+  // own notification would have been posted.
+  void AnnounceArrivedFor(DWORD thread);
 
   std::size_t Count() const { return count_.load(std::memory_order_acquire); }
   std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
@@ -90,5 +95,8 @@ class DatagramQueue {
   std::atomic<std::uint64_t> dropped_{0};
   std::thread thread_;
 };
+
+// AnnounceArrivedFor on every socket with a receive queue (winsock.cpp).
+void AnnounceArrivedDatagrams();
 
 }  // namespace win::detail

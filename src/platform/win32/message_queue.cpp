@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/messages.h"
+#include "platform/win32/datagram_queue.h"
 #include "platform/win32/manual_timers.h"
 #include "platform/win32/window_procs.h"
 
@@ -86,9 +87,15 @@ void SetIdleHandler(std::function<void()> handler) { detail::tIdleHandler = std:
 BOOL PeekMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UINT removeMsg) {
   if (!msg || !detail::CheckFilter(hwnd)) return FALSE_;
   const UINT remove = (removeMsg & PM_REMOVE) ? PM_REMOVE : PM_NOREMOVE;
+  bool lookedAtSockets = false;
   for (;;) {
     ::MSG system;
-    const BOOL got = ::PeekMessageA(&system, detail::Filter(hwnd), msgFilterMin, msgFilterMax, remove);
+    BOOL got = ::PeekMessageA(&system, detail::Filter(hwnd), msgFilterMin, msgFilterMax, remove);
+    if (!got && !lookedAtSockets) {
+      lookedAtSockets = true;
+      detail::AnnounceArrivedDatagrams();
+      got = ::PeekMessageA(&system, detail::Filter(hwnd), msgFilterMin, msgFilterMax, remove);
+    }
     detail::RethrowPendingException();
     if (!got) return FALSE_;
     if (system.message != WM_QUIT && detail::IsStaleMessage(system, remove == PM_REMOVE)) {

@@ -86,6 +86,12 @@ bool StaleManualTick(const ::MSG& msg) {
   const HWND hwnd = FromSystem(msg.hwnd);
   ManualTimers& table = Manual();
   std::lock_guard lock(table.mutex);
+  // Ticks of a killed timer came before any of a timer set again since.
+  auto orphan = std::find(table.orphans.begin(), table.orphans.end(), std::make_pair(hwnd, UINT_PTR{msg.wParam}));
+  if (orphan != table.orphans.end()) {
+    table.orphans.erase(orphan);
+    return true;
+  }
   for (ManualTimer& timer : table.timers) {
     if (timer.hwnd != hwnd || timer.id != msg.wParam) continue;
     if (timer.stale > 0) {
@@ -95,10 +101,7 @@ bool StaleManualTick(const ::MSG& msg) {
     timer.pending = false;
     return false;
   }
-  auto orphan = std::find(table.orphans.begin(), table.orphans.end(), std::make_pair(hwnd, UINT_PTR{msg.wParam}));
-  if (orphan == table.orphans.end()) return false;
-  table.orphans.erase(orphan);
-  return true;
+  return false;
 }
 
 }  // namespace detail

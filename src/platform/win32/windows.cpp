@@ -44,17 +44,29 @@ struct SentCall {
 thread_local std::exception_ptr tPending;
 
 // Windows that this thread made and has not destroyed. When the thread
-// ends they are destroyed without WM_DESTROY reaching the program.
-struct OwnWindows {
-  std::unordered_set<::HWND> windows;
-  bool ending = false;
-  ~OwnWindows() {
-    ending = true;
-    auto left = std::move(windows);
+// ends they are destroyed without WM_DESTROY reaching the program. The
+// system may call the window procedure while the thread's own variables
+// are being torn down, so it sees only ones that have nothing to tear
+// down: a flag and a pointer.
+thread_local bool tEnding = false;
+thread_local std::unordered_set<::HWND>* tWindows = nullptr;
+
+struct ThreadEnd {
+  ~ThreadEnd() {
+    tEnding = true;
+    if (!tWindows) return;
+    std::unordered_set<::HWND> left = std::move(*tWindows);
     for (::HWND hwnd : left) ::DestroyWindow(hwnd);
+    delete std::exchange(tWindows, nullptr);
   }
 };
-thread_local OwnWindows tOwn;
+thread_local ThreadEnd tThreadEnd;
+
+void Remember(::HWND hwnd) {
+  static_cast<void>(&tThreadEnd);  // made with the thread's first window
+  if (!tWindows) tWindows = new std::unordered_set<::HWND>;
+  tWindows->insert(hwnd);
+}
 
 UINT CallMessage() {
   static const UINT message = ::RegisterWindowMessageA("KVLogServerSentCall");
@@ -77,11 +89,11 @@ LRESULT CALLBACK SystemWindowProc(::HWND hwnd, UINT msg, ::WPARAM wParam, ::LPAR
   auto* data = reinterpret_cast<WindowData*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (msg == WM_NCDESTROY) {
     ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
-    tOwn.windows.erase(hwnd);
+    if (tWindows) tWindows->erase(hwnd);
     if (data && data->ownedByWindow) delete data;
     return ::DefWindowProcA(hwnd, msg, wParam, lParam);
   }
-  if (!data || tOwn.ending) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (!data || tEnding) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
   if (msg == CallMessage()) {
     auto* call = reinterpret_cast<SentCall*>(lParam);
     try {
@@ -166,7 +178,7 @@ HWND CreateHiddenWindow(WNDPROC proc) {
   }
   data->ownedByWindow = true;
   data.release();  // the window owns it now, until WM_NCDESTROY
-  detail::tOwn.windows.insert(hwnd);
+  detail::Remember(hwnd);
   detail::RethrowPendingException();
   return detail::FromSystem(hwnd);
 }

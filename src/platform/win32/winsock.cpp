@@ -4,6 +4,7 @@
 // recvfrom then reads.
 #include "platform/winsock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -54,6 +55,14 @@ int Fail(int error) {
   return SOCKET_ERROR;
 }
 
+// Windows refuses every call while the process has no registration;
+// Wine does not, so the check is ours.
+bool Initialised() {
+  QueueTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  return table.registrations > 0;
+}
+
 bool IsDatagramSocket(SOCKET s) {
   int type = 0;
   int len = sizeof type;
@@ -63,6 +72,20 @@ bool IsDatagramSocket(SOCKET s) {
 const ::sockaddr* System(const SOCKADDR* name) { return reinterpret_cast<const ::sockaddr*>(name); }
 
 }  // namespace
+
+namespace detail {
+
+void AnnounceArrivedDatagrams() {
+  std::vector<std::shared_ptr<DatagramQueue>> queues;
+  {
+    QueueTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    for (const auto& [s, queue] : table.queues) queues.push_back(queue);
+  }
+  for (const auto& queue : queues) queue->AnnounceArrivedFor(::GetCurrentThreadId());
+}
+
+}  // namespace detail
 
 int WSAStartup(WORD versionRequested, WSADATA* data) {
   if (!data) return WSAEFAULT;
@@ -105,22 +128,37 @@ int WSAGetLastError() { return static_cast<int>(GetLastError()); }
 void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
 
 SOCKET socket(int af, int type, int protocol) {
+  if (!Initialised()) {
+    WSASetLastError(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
   const SOCKET s = ::socket(af, type, protocol);
   if (s == INVALID_SOCKET) Failed();
   return s;
 }
 
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+  if (!Initialised()) return Fail(WSANOTINITIALISED);
+  // SO_REUSEADDR means on Windows that a socket may bind a port another
+  // socket holds, and take its datagrams from then on: a second program
+  // would silently share the service's receive port. The program asks for
+  // it as on other systems, to bind again at once after a restart, which
+  // datagram sockets can anyway; it gets the exclusive use of its address
+  // instead, so a port in use is refused (10048) and nobody can take it
+  // over.
+  if (level == WS_SOL_SOCKET && optname == WS_SO_REUSEADDR && IsDatagramSocket(s)) optname = SO_EXCLUSIVEADDRUSE;
   return ::setsockopt(s, level, optname, optval, optlen) == 0 ? 0 : Failed();
 }
 
 int bind(SOCKET s, const SOCKADDR* name, int namelen) { return ::bind(s, System(name), namelen) == 0 ? 0 : Failed(); }
 
 int getsockname(SOCKET s, SOCKADDR* name, int* namelen) {
+  if (!Initialised()) return Fail(WSANOTINITIALISED);
   return ::getsockname(s, reinterpret_cast<::sockaddr*>(name), namelen) == 0 ? 0 : Failed();
 }
 
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
+  if (!Initialised()) return Fail(WSANOTINITIALISED);
   if (events & ~WS_FD_READ) return Fail(WSAEINVAL);  // the program asks only for reads
   if (events != 0 && !::IsWindow(detail::ToSystem(hwnd))) return Fail(WSAEINVAL);
   if (!IsDatagramSocket(s)) {
@@ -142,12 +180,20 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
 }
 
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
+  if (!Initialised()) return Fail(WSANOTINITIALISED);
   std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s);
   if (!queue) {
-    const int n = ::recvfrom(s, buf, len, flags, reinterpret_cast<::sockaddr*>(from), fromlen);
-    if (n == SOCKET_ERROR) {
-      if (::WSAGetLastError() == WSAEMSGSIZE) tRefusedLength = static_cast<std::size_t>(len);
-      return Failed();
+    // Read whole, so that a datagram longer than the buffer is told by its
+    // real length and never written beyond the buffer.
+    static thread_local std::vector<char> whole(65536);
+    if (!buf || len < 0) return Fail(WSAEFAULT);
+    const int n = ::recvfrom(s, whole.data(), static_cast<int>(whole.size()), flags,
+                             reinterpret_cast<::sockaddr*>(from), fromlen);
+    if (n == SOCKET_ERROR) return Failed();
+    std::memcpy(buf, whole.data(), static_cast<std::size_t>(std::min(n, len)));
+    if (n > len) {
+      tRefusedLength = static_cast<std::size_t>(n);
+      return Fail(WSAEMSGSIZE);
     }
     return n;
   }
@@ -200,11 +246,16 @@ void SetReceiveQueueCapacity(std::size_t bytes) {
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
+  if (!Initialised()) return Fail(WSANOTINITIALISED);
   const int n = to ? ::sendto(s, buf, len, flags, System(to), tolen) : ::send(s, buf, len, flags);
   return n == SOCKET_ERROR ? Failed() : n;
 }
 
 int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, int tolen) {
+  if (!Initialised()) {
+    WSASetLastError(WSANOTINITIALISED);
+    return 0;
+  }
   if (count <= 0) return 0;
   if (!buffers) {
     WSASetLastError(WSAEFAULT);
@@ -232,6 +283,7 @@ std::size_t DatagramsWaiting(SOCKET s) {
 }
 
 int closesocket(SOCKET s) {
+  if (!Initialised()) return Fail(WSANOTINITIALISED);
   std::shared_ptr<detail::DatagramQueue> queue;
   {
     QueueTable& table = Table();
