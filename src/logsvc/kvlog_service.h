@@ -152,6 +152,9 @@ class TKVLogService : public TService {
   // the last were sent a second or more ago (the 100 ms buffer tick asks).
   // Equal figures are not sent again.
   void ReportStatusFigures(bool now);
+  // Puts the reason of a refused start beside the state, in place of the
+  // figures.
+  void ReportStartRefused(const std::string& reason);
   // Takes the receiver's loss counters while its socket is open.
   void ReadReceiveDrops();
   // The time of the next timed save, from now on the flush timer's period.

@@ -32,14 +32,16 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
     mainThread_->Invoke([&] { configured = StartLoggingPath(); });
   } catch (const std::exception& failure) {
     // The failure itself is logged by the service host; the facts go first.
-    if (std::string facts = StartFailureFacts(failure, ReceivePort, Folder); !facts.empty())
-      WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
+    std::string facts = StartFailureFacts(failure, ReceivePort, Folder);
+    if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
+    ReportStartRefused(facts.empty() ? failure.what() : facts);
     throw;
   }
   if (!configured) {
     WriteEventLog("KVLogService configuation error", win::EVENTLOG_ERROR_TYPE, 0, 0);
-    if (std::string facts = ConfigFailureFacts(Folder); !facts.empty())
-      WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
+    std::string facts = ConfigFailureFacts(Folder);
+    if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
+    ReportStartRefused(facts.empty() ? "KVLogService configuation error" : facts);
     Started = false;
     return;
   }
@@ -55,6 +57,10 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
     }
   });
 }
+
+// The reason stays beside the stopped state that follows, where `systemctl
+// status` still shows it once the service manager has given up restarting.
+void TKVLogService::ReportStartRefused(const std::string& reason) { ReportStatusText("start refused: " + reason); }
 
 bool TKVLogService::AttachLogBuffer() {
   if (LogLines->Attached()) return false;

@@ -361,7 +361,11 @@ TEST_F(KVLogServer, AReceivePortInUseRefusesTheStart) {
   EXPECT_EQ(messages[0], "UDP port " + std::to_string(blocker.Port()) +
                              " (ReceivePort) is in use by another program; stop it or choose another port");
   EXPECT_NE(messages[1].find("Bind Socket failed. stat = 10048"), std::string::npos) << messages[1];
-  for (const auto& report : notify_.Reports()) EXPECT_NE(report.state, win::SERVICE_RUNNING);
+  std::vector<kvtest::StatusReport> reports = notify_.Reports();
+  for (const auto& report : reports) EXPECT_NE(report.state, win::SERVICE_RUNNING);
+  // The reason stays beside the stopped state, for systemctl status.
+  ASSERT_FALSE(reports.empty());
+  EXPECT_NE(reports.back().raw.find("start refused: " + messages[0]), std::string::npos) << reports.back().raw;
 }
 
 TEST_F(KVLogServer, StartedByHandItLogsTheDispatcherErrorAndEnds) {

@@ -86,6 +86,7 @@ five_tries() { [ "$(tries)" = 5 ]; }
 wait_for 10 five_tries ||
   fail "$(tries) starts instead of 5: $(unit_journal)"
 status_shows 'status=1/FAILURE' || fail "systemctl status shows no failure exit: $(full_status)"
+status_shows 'start refused: Cannot create the log folder' || fail "systemctl status shows no reason: $(full_status)"
 unit_journal_shows 'Cannot create the log folder /var/lib/kvtest/missing/Logs: No such file or directory' ||
   fail "the journal does not name the folder: $(unit_journal)"
 write_ini "$receive_port" "$logs"
