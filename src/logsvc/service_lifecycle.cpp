@@ -1,4 +1,6 @@
 // Start, stop and shutdown of the logging path.
+#include <algorithm>
+
 #include "base/clock.h"
 #include "base/exception.h"
 #include "config/config_facts.h"
@@ -23,6 +25,14 @@ constexpr std::uint32_t kCleanupPeriodMs = 12u * 60u * 60u * 1000u;
 // first, but a flood must not hold the stop forever. The receive queue holds
 // about half a million events of 100 bytes, a few seconds of work.
 constexpr int kMaxDrainAtStop = 1000000;
+
+// Lines left behind that are banners only (a start refused after its banner
+// was written, an end right after a save) hold no event: saved, they would
+// give a log file with nothing in it but the banner.
+bool OnlyBanners(const TLogBuffer& lines, std::size_t count) {
+  if (lines.Bytes() != count * (kBanner.size() + 2)) return false;
+  return std::all_of(lines.begin(), lines.end(), [](const std::string& line) { return line == kBanner; });
+}
 
 }  // namespace
 
@@ -65,7 +75,7 @@ void TKVLogService::ReportStartRefused(const std::string& reason) { ReportStatus
 bool TKVLogService::AttachLogBuffer() {
   if (LogLines->Attached()) return false;
   const std::size_t recovered = LogLines->Attach(LogBufferPath());
-  if (recovered == 0) return false;
+  if (recovered == 0 || OnlyBanners(*LogLines, recovered)) return false;
   // A process ended without saving: its lines become a log file of their
   // own before anything new is added. Without the folder they wait for the
   // next save.

@@ -366,6 +366,17 @@ TEST_F(KVLogServer, AReceivePortInUseRefusesTheStart) {
   // The reason stays beside the stopped state, for systemctl status.
   ASSERT_FALSE(reports.empty());
   EXPECT_NE(reports.back().raw.find("start refused: " + messages[0]), std::string::npos) << reports.back().raw;
+
+  // The next start finds only the refused start's banner in the buffer:
+  // nothing to recover, and no log file that holds just the banner.
+  WriteIni(kvtest::FreeUdpPort(), repeat.Port(), LogFolder());
+  Start();
+  AwaitState(win::SERVICE_RUNNING);
+  EXPECT_EQ(Stop(), 0);
+  for (const std::string& message : MessagesOf(kServiceSource))
+    EXPECT_EQ(message.find("recovered"), std::string::npos) << message;
+  ASSERT_EQ(LogFiles().size(), 1u);
+  EXPECT_EQ(LinesOf(LogFiles()[0]).size(), 2u);  // the banner and the saved-file line
 }
 
 TEST_F(KVLogServer, StartedByHandItLogsTheDispatcherErrorAndEnds) {
