@@ -24,7 +24,7 @@ contents=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/kvlogserver ./usr/bin/kvlogsend ./usr/bin/kvlogwatch ./usr/bin/kvsvcrun \
   ./usr/share/man/man8/kvlogserver.8.gz ./usr/share/man/man8/kvsvcrun.8.gz ./usr/share/man/man1/kvlogsend.1.gz \
   ./usr/share/man/man1/kvlogwatch.1.gz ./usr/share/doc/kvlogserver/README.md ./usr/share/doc/kvlogserver/copyright \
-  ./usr/share/doc/kvlogserver/changelog.gz; do
+  ./usr/share/doc/kvlogserver/changelog.gz ./usr/share/doc/kvlogserver/docs/service.md; do
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file: $contents"
 done
 unpacked="$packages/unpacked"
