@@ -32,9 +32,10 @@ cmake --build "$build" -j2
 # Each program may need only system DLLs: a DLL of the toolchain
 # (libstdc++, libgcc, libwinpthread) would be missing on a plain Windows.
 status=0
-for program in kvlogserver kvlogsend kvlogwatch; do
-  exe=$(find "$build" -name "$program.exe" -print -quit)
-  if [ -z "$exe" ]; then
+for exe in "$build/src/app/kvlogserver.exe" "$build/tools/kvlogsend/kvlogsend.exe" \
+  "$build/tools/kvlogwatch/kvlogwatch.exe"; do
+  program=$(basename "$exe" .exe)
+  if [ ! -f "$exe" ]; then
     echo "$program.exe was not built" >&2
     status=1
     continue

@@ -95,7 +95,8 @@ void DatagramQueue::AnnounceLocked() {
 }
 
 bool DatagramQueue::PullLocked(bool drainAll) {
-  static thread_local std::vector<char> buffer(kLargestDatagram);
+  if (buffer_.empty()) buffer_.resize(kLargestDatagram);
+  std::vector<char>& buffer = buffer_;
   bool any = false;
   for (int n = 0; drainAll || n < 1; ++n) {
     ::sockaddr_in from{};

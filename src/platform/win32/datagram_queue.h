@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/types.h"
 #include "platform/winsock.h"
@@ -83,7 +84,8 @@ class DatagramQueue {
   void* stop_ = nullptr;
   int systemBuffer_ = 0;
 
-  std::mutex readMutex_;  // one reader of the socket at a time, so order holds
+  std::mutex readMutex_;      // one reader of the socket at a time, so order holds
+  std::vector<char> buffer_;  // what a read takes in, guarded by readMutex_
   mutable std::mutex mutex_;
   std::deque<QueuedDatagram> queue_;  // guarded by mutex_
   std::size_t bytes_ = 0;             // guarded by mutex_

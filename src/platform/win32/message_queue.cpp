@@ -4,6 +4,7 @@
 // the idle handler runs before GetMessage waits, and an exception a window
 // procedure threw inside the system's call is rethrown.
 #include <functional>
+#include <utility>
 
 #include "platform/error.h"
 #include "platform/messages.h"
@@ -15,7 +16,10 @@ namespace win {
 namespace detail {
 namespace {
 
-thread_local std::function<void()> tIdleHandler;
+// A pointer, not a std::function: a thread-local variable with a destructor
+// may find its storage freed when the thread ends (mingw-w64). Kept until
+// the thread sets another.
+thread_local std::function<void()>* tIdleHandler = nullptr;
 
 // A failed system call: its error becomes the last error the program reads.
 BOOL FailedCall() {
@@ -64,11 +68,11 @@ BOOL GetMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax) {
   bool idleCalled = false;
   for (;;) {
     ::MSG system;
-    if (detail::tIdleHandler && !idleCalled &&
+    if (detail::tIdleHandler && *detail::tIdleHandler && !idleCalled &&
         !::PeekMessageA(&system, detail::Filter(hwnd), msgFilterMin, msgFilterMax, PM_NOREMOVE)) {
       idleCalled = true;
       detail::RethrowPendingException();
-      detail::tIdleHandler();
+      (*detail::tIdleHandler)();
     }
     const BOOL got = ::GetMessageA(&system, detail::Filter(hwnd), msgFilterMin, msgFilterMax);
     detail::RethrowPendingException();
@@ -82,7 +86,9 @@ BOOL GetMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax) {
   }
 }
 
-void SetIdleHandler(std::function<void()> handler) { detail::tIdleHandler = std::move(handler); }
+void SetIdleHandler(std::function<void()> handler) {
+  delete std::exchange(detail::tIdleHandler, handler ? new std::function<void()>(std::move(handler)) : nullptr);
+}
 
 BOOL PeekMessage(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UINT removeMsg) {
   if (!msg || !detail::CheckFilter(hwnd)) return FALSE_;

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
 #include <utility>
 
 #include "platform/error.h"
@@ -41,32 +40,10 @@ struct SentCall {
   bool done = false;
 };
 
-thread_local std::exception_ptr tPending;
-
-// Windows that this thread made and has not destroyed. When the thread
-// ends they are destroyed without WM_DESTROY reaching the program. The
-// system may call the window procedure while the thread's own variables
-// are being torn down, so it sees only ones that have nothing to tear
-// down: a flag and a pointer.
-thread_local bool tEnding = false;
-thread_local std::unordered_set<::HWND>* tWindows = nullptr;
-
-struct ThreadEnd {
-  ~ThreadEnd() {
-    tEnding = true;
-    if (!tWindows) return;
-    std::unordered_set<::HWND> left = std::move(*tWindows);
-    for (::HWND hwnd : left) ::DestroyWindow(hwnd);
-    delete std::exchange(tWindows, nullptr);
-  }
-};
-thread_local ThreadEnd tThreadEnd;
-
-void Remember(::HWND hwnd) {
-  static_cast<void>(&tThreadEnd);  // made with the thread's first window
-  if (!tWindows) tWindows = new std::unordered_set<::HWND>;
-  tWindows->insert(hwnd);
-}
+// No thread-local variable here has a destructor: with mingw-w64 the
+// storage of such a variable may be freed before its destructor runs when
+// the thread ends. The exception a window procedure threw waits on the heap.
+thread_local std::exception_ptr* tPending = nullptr;
 
 UINT CallMessage() {
   static const UINT message = ::RegisterWindowMessageA("KVLogServerSentCall");
@@ -89,11 +66,10 @@ LRESULT CALLBACK SystemWindowProc(::HWND hwnd, UINT msg, ::WPARAM wParam, ::LPAR
   auto* data = reinterpret_cast<WindowData*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (msg == WM_NCDESTROY) {
     ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
-    if (tWindows) tWindows->erase(hwnd);
     if (data && data->ownedByWindow) delete data;
     return ::DefWindowProcA(hwnd, msg, wParam, lParam);
   }
-  if (!data || tEnding) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (!data) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
   if (msg == CallMessage()) {
     auto* call = reinterpret_cast<SentCall*>(lParam);
     try {
@@ -108,7 +84,7 @@ LRESULT CALLBACK SystemWindowProc(::HWND hwnd, UINT msg, ::WPARAM wParam, ::LPAR
   try {
     return data->proc(FromSystem(hwnd), msg, wParam, lParam);
   } catch (...) {
-    if (!tPending) tPending = std::current_exception();
+    if (!tPending) tPending = new std::exception_ptr(std::current_exception());
     return 0;
   }
 }
@@ -143,7 +119,10 @@ bool OwnedByCallingThread(HWND hwnd) {
 }
 
 void RethrowPendingException() {
-  if (tPending) std::rethrow_exception(std::exchange(tPending, nullptr));
+  if (!tPending) return;
+  std::exception_ptr pending = std::move(*tPending);
+  delete std::exchange(tPending, nullptr);
+  std::rethrow_exception(pending);
 }
 
 }  // namespace detail
@@ -178,7 +157,6 @@ HWND CreateHiddenWindow(WNDPROC proc) {
   }
   data->ownedByWindow = true;
   data.release();  // the window owns it now, until WM_NCDESTROY
-  detail::Remember(hwnd);
   detail::RethrowPendingException();
   return detail::FromSystem(hwnd);
 }

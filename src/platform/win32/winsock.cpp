@@ -185,7 +185,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
   if (!queue) {
     // Read whole, so that a datagram longer than the buffer is told by its
     // real length and never written beyond the buffer.
-    static thread_local std::vector<char> whole(65536);
+    std::vector<char> whole(65536);
     if (!buf || len < 0) return Fail(WSAEFAULT);
     const int n = ::recvfrom(s, whole.data(), static_cast<int>(whole.size()), flags,
                              reinterpret_cast<::sockaddr*>(from), fromlen);
