@@ -325,8 +325,14 @@ msi_case() {
 }
 
 # The locales: Wine takes its code page from LANG, the Linux build its
-# character set from the locale; both are made here, so the machine need
-# not have them.
+# character set from the locale; both are made here from the locale
+# sources (package locales), so the machine need not have them generated.
+if [ ! -f /usr/share/i18n/locales/ja_JP ] || ! command -v pgrep >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq locales procps
+fi
 mkdir -p "$work/locale"
 localedef -c -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8" 2>/dev/null || true
 localedef -c -i en_US -f UTF-8 "$work/locale/en_US.UTF-8" 2>/dev/null || true
