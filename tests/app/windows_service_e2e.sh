@@ -65,7 +65,12 @@ check() {  # check DESCRIPTION COMMAND...
 contains() { grep -qaF -- "$2" "$1"; }
 
 # A free UDP port on 127.0.0.1, by /proc/net/udp.
-taken_ports() { awk 'NR > 1 { split($2, a, ":"); print strtonum("0x" a[2]) }' /proc/net/udp /proc/net/udp6 2>/dev/null; }
+taken_ports() {
+  local hex
+  for hex in $(awk 'FNR > 1 { n = split($2, a, ":"); print a[n] }' /proc/net/udp /proc/net/udp6 2>/dev/null); do
+    echo $((16#$hex))
+  done
+}
 free_port() {
   local port
   for _ in $(seq 1 50); do
