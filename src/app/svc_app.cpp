@@ -12,6 +12,7 @@
 #include "platform/eventlog.h"
 #include "platform/messages.h"
 #include "platform/module.h"
+#include "platform/service_control.h"
 #include "svchost/service_texts.h"
 
 namespace kv {
@@ -116,9 +117,8 @@ void TServiceApplication::RunServices() {
 void TServiceApplication::PrintRunByHandHint() const {
   std::string name = ExecutableFileName();
   if (name.empty()) name = "kvlogserver";
-  std::string line = name + ": no service manager started this process; run it under systemd (systemctl start " +
-                     (services_.empty() ? std::string("KVLogService") : services_.front().service->Name()) +
-                     "), with " + name + " --foreground, or with kvsvcrun " + name + "\n";
+  const std::string service = services_.empty() ? std::string("KVLogService") : services_.front().service->Name();
+  std::string line = name + ": no service manager started this process; " + win::RunByHandAdvice(name, service) + "\n";
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
 }

@@ -120,6 +120,11 @@ class ScopedServiceSignalBlock {
 // Blocks the calling thread.
 BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table);
 
+// What a person who started `program` by hand, without the service manager,
+// can do instead on this system: the command that starts the installed
+// service `service` and the ways of running it from a shell. Pure.
+std::string RunByHandAdvice(const std::string& program, const std::string& service);
+
 // Registers the control handler of the running service `name` (compared
 // without regard to letter case). Returns the handle for status reports, or
 // null with ERROR_SERVICE_NOT_IN_EXE when no dispatcher runs that service.

@@ -358,4 +358,9 @@ BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, const char* text) {
   return TRUE_;
 }
 
+std::string RunByHandAdvice(const std::string& program, const std::string& service) {
+  return "run it under systemd (systemctl start " + service + "), with " + program +
+         " --foreground, or with kvsvcrun " + program;
+}
+
 }  // namespace win

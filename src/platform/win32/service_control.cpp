@@ -288,4 +288,9 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   return ::SetServiceStatus(reinterpret_cast<::SERVICE_STATUS_HANDLE>(handle), &system) ? TRUE_ : FALSE_;
 }
 
+std::string RunByHandAdvice(const std::string& program, const std::string& service) {
+  return "start it as a service (net start " + service + ", or the Services console), or run it with " + program +
+         " --foreground";
+}
+
 }  // namespace win
