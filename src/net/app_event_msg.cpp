@@ -86,7 +86,8 @@ void SendEventTexts(win::SOCKET socket, const win::SOCKADDR_IN& dest, const std:
   win::WSABUF buffers[kChunk];
   for (std::size_t first = 0; first < texts.size(); first += kChunk) {
     const int count = static_cast<int>(std::min(kChunk, texts.size() - first));
-    for (int i = 0; i < count; ++i) buffers[i] = win::WSABUF{texts[first + i].size(), texts[first + i].data()};
+    for (int i = 0; i < count; ++i)
+      buffers[i] = win::WSABUF{static_cast<unsigned long>(texts[first + i].size()), texts[first + i].data()};
     int next = 0;
     while (next < count) {
       next += win::SendToBatch(socket, buffers + next, count - next, reinterpret_cast<const win::SOCKADDR*>(&dest),
