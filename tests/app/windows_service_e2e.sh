@@ -288,8 +288,16 @@ run_case() {
   kill "$holder" 2>/dev/null || true
   w "$exe" /UNINSTALL /SILENT
 
-  # The installer once, in the last prefix.
-  if [ -n "$msi" ] && [ "$cp" = 932 ]; then msi_case "$pf"; fi
+  # The installer once, in the last prefix. Not by default: Wine 8's msiexec
+  # sometimes runs no deferred custom action, so the service is never
+  # registered and StartServices fails (docs/windows.md).
+  if [ -n "$msi" ] && [ "$cp" = 932 ]; then
+    if [ "${KV_E2E_MSI:-0}" = 1 ]; then
+      msi_case "$pf"
+    else
+      echo "skipped [$cp] the MSI install and removal (KV_E2E_MSI=1 runs them)"
+    fi
+  fi
 
   "$wineserver" -k 2>/dev/null || true
 }
