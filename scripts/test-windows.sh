@@ -29,7 +29,10 @@ wine=/usr/lib/wine/wine64
 toolchain=$PWD/cmake/mingw-w64-x86_64.cmake
 
 echo "== GoogleTest for Windows, from /usr/src/googletest"
-gtest_prefix=$PWD/$build/googletest-install
+case $build in
+  /*) gtest_prefix=$build/googletest-install ;;
+  *) gtest_prefix=$PWD/$build/googletest-install ;;
+esac
 if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake -S /usr/src/googletest -B "$build/googletest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$gtest_prefix" -DBUILD_GMOCK=ON >/dev/null
