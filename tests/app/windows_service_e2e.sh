@@ -288,16 +288,8 @@ run_case() {
   kill "$holder" 2>/dev/null || true
   w "$exe" /UNINSTALL /SILENT
 
-  # The installer once, in the last prefix. Not by default: Wine 8's msiexec
-  # sometimes runs no deferred custom action, so the service is never
-  # registered and StartServices fails (docs/windows.md).
-  if [ -n "$msi" ] && [ "$cp" = 932 ]; then
-    if [ "${KV_E2E_MSI:-0}" = 1 ]; then
-      msi_case "$pf"
-    else
-      echo "skipped [$cp] the MSI install and removal (KV_E2E_MSI=1 runs them)"
-    fi
-  fi
+  # The installer once, in the last prefix.
+  if [ -n "$msi" ] && [ "$cp" = 932 ]; then msi_case "$pf"; fi
 
   "$wineserver" -k 2>/dev/null || true
 }
@@ -317,6 +309,9 @@ msi_case() {
   check "[$cp] msiexec /i ends with 0" [ "$rc" = 0 ]
   check "[$cp] the MSI put the programs in place" bash -c "[ -f \"$pf/kvlogserver.exe\" ] && [ -f \"$pf/kvlogsend.exe\" ] && [ -f \"$pf/kvlogwatch.exe\" ]"
   check "[$cp] the MSI started the service" wait_state 4
+  wout "$work/msi-reg.txt" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\KVLogService' /v Description || true
+  check "[$cp] the MSI wrote the Description" contains "$work/msi-reg.txt" \
+    "$(ansi 'KVAppService で出力されるログメッセージを取得,保存するためのサービス')"
   send_raw "$port" '2026/01/02 03.04.09:1238:Msi:Src:1:1:installed by msiexec'
   send_raw "$port" '2026/01/02 03.04.10:1239:Msi:Src:0:0:$FLUSHLOG$'
   check "[$cp] the installed service logs an event" wait_for 20 bash -c "grep -laF 'installed by msiexec' \"$pf\"/Logs/kvs*.log >/dev/null 2>&1"
