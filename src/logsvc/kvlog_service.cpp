@@ -5,7 +5,6 @@
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
 #include "net/relay_sender.h"
-#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 
@@ -89,9 +88,7 @@ void TKVLogService::ServiceAfterInstall(TService&) {
                         win::KEY_ALL_ACCESS, &key) != win::ERROR_SUCCESS) {
     return;
   }
-  const std::string text = win::Utf8ToAnsi(kDescription);
-  win::RegSetValueEx(key, "Description", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(text.c_str()),
-                     static_cast<win::DWORD>(text.size() + 1));
+  win::RegSetTextValue(key, "Description", kDescription);
   win::RegCloseKey(key);
 }
 

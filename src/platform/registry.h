@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/types.h"
 
@@ -76,6 +77,12 @@ LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* reserved, DW
 // line break cannot be stored (ERROR_INVALID_PARAMETER).
 LONG RegSetValueEx(HKEY key, const std::string& valueName, DWORD reserved, DWORD type, const BYTE* data,
                    DWORD dataSize);
+
+// Writes a REG_SZ value from a UTF-8 text. On Windows the text is stored as
+// Unicode, so that a text outside the ANSI code page (a Japanese text on a
+// system with code page 1252) keeps its characters; elsewhere it is the
+// ANSI text through RegSetValueEx.
+LONG RegSetTextValue(HKEY key, const std::string& valueName, std::string_view utf8);
 
 LONG RegCloseKey(HKEY key);
 

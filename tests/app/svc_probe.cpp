@@ -6,6 +6,8 @@
 //                                4 interrogate) and prints the status it gave
 //   svc_probe wait NAME STATE SECONDS
 //                                waits until the state is STATE (a number)
+//   svc_probe description NAME   the Description value under the service's
+//                                key, read as Unicode, printed in UTF-8
 //   svc_probe acp                the ANSI code page of the prefix
 // Prints "key=value" lines; exits 0 on success, 1 with the system error
 // number on standard error, 2 on a wrong command line.
@@ -16,7 +18,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -56,6 +61,34 @@ bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
                               &needed) != 0;
 }
 
+int FailWith(LONG error, const char* what) {
+  SetLastError(static_cast<DWORD>(error));
+  return Fail(what);
+}
+
+// The Description value under the service's key, read as Unicode and
+// printed in UTF-8, so that the check does not depend on the code page.
+int PrintDescription(const std::string& name) {
+  const std::string path = "SYSTEM\\CurrentControlSet\\Services\\" + name;
+  HKEY opened = nullptr;
+  LONG err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &opened);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegOpenKeyExA");
+  std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> key(opened, &RegCloseKey);
+  DWORD type = 0, size = 0;
+  err = RegQueryValueExW(key.get(), L"Description", nullptr, &type, nullptr, &size);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegQueryValueExW");
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  err = RegQueryValueExW(key.get(), L"Description", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegQueryValueExW");
+  text.resize(wcsnlen(text.c_str(), text.size()));
+  std::string utf8(text.size() * 3 + 1, '\0');
+  utf8.resize(
+      static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(),
+                                                   static_cast<int>(utf8.size()), nullptr, nullptr)));
+  std::printf("description=%s\n", utf8.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,6 +121,7 @@ int main(int argc, char** argv) {
                 config->lpServiceStartName ? config->lpServiceStartName : "");
     return 0;
   }
+  if (command == "description") return PrintDescription(argv[2]);
   if (command == "status") {
     SERVICE_STATUS_PROCESS status{};
     if (!QueryStatus(service.get(), status)) return Fail("QueryServiceStatusEx");

@@ -97,6 +97,8 @@ wout() {  # wout FILE ARGS...: standard output to FILE
 probe() { timeout 60 "$wine" "$probe_exe" "$@" 2>>"$log" | tr -d '\r'; }
 wait_state() { probe wait KVLogService "$1" 30 >/dev/null; }
 
+description='KVAppService で出力されるログメッセージを取得,保存するためのサービス'
+
 # The ANSI bytes of a UTF-8 text in code page $cp. The texts here are ASCII
 # and Japanese, so in 1252 each non-ASCII character becomes "?".
 ansi() {
@@ -214,9 +216,8 @@ run_case() {
   check "[$cp] automatic start" contains "$work/config.txt" "start=2"
   check "[$cp] the quoted path of the program" contains "$work/config.txt" "path=\"$exe\""
   check "[$cp] display name" contains "$work/config.txt" "display=KVLogService"
-  wout "$work/reg.txt" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\KVLogService' /v Description || true
-  check "[$cp] the Description value" contains "$work/reg.txt" \
-    "$(ansi 'KVAppService で出力されるログメッセージを取得,保存するためのサービス')"
+  # Stored as Unicode, so whole in either code page.
+  check "[$cp] the Description value" grep -qxF "description=$description" <(probe description KVLogService)
 
   # Start it; the manager may have started it already.
   w net start KVLogService || true
@@ -309,9 +310,7 @@ msi_case() {
   check "[$cp] msiexec /i ends with 0" [ "$rc" = 0 ]
   check "[$cp] the MSI put the programs in place" bash -c "[ -f \"$pf/kvlogserver.exe\" ] && [ -f \"$pf/kvlogsend.exe\" ] && [ -f \"$pf/kvlogwatch.exe\" ]"
   check "[$cp] the MSI started the service" wait_state 4
-  wout "$work/msi-reg.txt" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\KVLogService' /v Description || true
-  check "[$cp] the MSI wrote the Description" contains "$work/msi-reg.txt" \
-    "$(ansi 'KVAppService で出力されるログメッセージを取得,保存するためのサービス')"
+  check "[$cp] the MSI wrote the Description" grep -qxF "description=$description" <(probe description KVLogService)
   send_raw "$port" '2026/01/02 03.04.09:1238:Msi:Src:1:1:installed by msiexec'
   send_raw "$port" '2026/01/02 03.04.10:1239:Msi:Src:0:0:$FLUSHLOG$'
   check "[$cp] the installed service logs an event" wait_for 20 bash -c "grep -laF 'installed by msiexec' \"$pf\"/Logs/kvs*.log >/dev/null 2>&1"

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/posix/detail/handle_table.h"
 #include "platform/posix/ini_lines.h"
@@ -353,6 +354,12 @@ LONG RegSetValueEx(HKEY key, const std::string& valueName, DWORD /*reserved*/, D
     return SetStoreValue(object->path, FormatValueLine(valueName, type, text, number), valueName, true);
   }
   return SetStoreValue(object->path, FormatValueLine(valueName, type, text, number), valueName, false);
+}
+
+LONG RegSetTextValue(HKEY key, const std::string& valueName, std::string_view utf8) {
+  const std::string text = Utf8ToAnsi(utf8);
+  return RegSetValueEx(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1));
 }
 
 LONG RegCloseKey(HKEY key) {

@@ -2,6 +2,7 @@
 // the platform's HKEY_LOCAL_MACHINE, which stands for the system's.
 #include "platform/registry.h"
 
+#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/win32/sdk.h"
 
@@ -43,6 +44,14 @@ LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* reserved, DW
 LONG RegSetValueEx(HKEY key, const std::string& valueName, DWORD reserved, DWORD type, const BYTE* data,
                    DWORD dataSize) {
   return ::RegSetValueExA(SystemKey(key), valueName.c_str(), reserved, type, data, dataSize);
+}
+
+LONG RegSetTextValue(HKEY key, const std::string& valueName, std::string_view utf8) {
+  const std::u16string name = AnsiToWideChar(valueName);
+  const std::u16string text = MultiByteToWideChar(CP_UTF8, utf8);
+  return ::RegSetValueExW(SystemKey(key), reinterpret_cast<const wchar_t*>(name.c_str()), 0, REG_SZ,
+                          reinterpret_cast<const ::BYTE*>(text.c_str()),
+                          static_cast<::DWORD>((text.size() + 1) * sizeof(char16_t)));
 }
 
 LONG RegCloseKey(HKEY key) {
