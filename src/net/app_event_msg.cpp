@@ -68,14 +68,15 @@ std::size_t TAppEventMsg::QueueEvent(std::string_view AppName, std::string_view 
                                      std::int32_t EventType, std::int32_t EventCode) {
   const DateTimeParts now = CurrentClock().LocalNow();
   const std::int32_t tag = DrawRandomTag();
-  std::string text = BuildEventDatagram(now, tag, AppName, SourceName, EventType, EventCode, MsgText);
+  // Built in the slot's own string, whose memory earlier events left.
+  if (queued_ == texts_.size()) texts_.emplace_back();
+  std::string& text = texts_[queued_];
+  text.clear();
+  AppendEventDatagram(text, now, tag, AppName, SourceName, EventType, EventCode, MsgText);
   if (text.size() > kMaxDatagramText) {
-    throw EAppEventMsg("Event text too long. length = " + std::to_string(text.size()));
-  }
-  if (queued_ == texts_.size()) {
-    texts_.push_back(std::move(text));
-  } else {
-    texts_[queued_].swap(text);
+    const std::size_t length = text.size();
+    text.clear();
+    throw EAppEventMsg("Event text too long. length = " + std::to_string(length));
   }
   return ++queued_;
 }
@@ -119,8 +120,14 @@ void TAppEventMsg::SendQueued(const std::function<void(const EAppEventMsg&)>& on
   }
 }
 
-void TAppEventMsg::TakeQueued(std::vector<std::string>& out) {
-  for (std::size_t i = 0; i < queued_; ++i) out.push_back(std::move(texts_[i]));
+void TAppEventMsg::TakeQueued(std::vector<std::string>& out, std::vector<std::string>& spare) {
+  for (std::size_t i = 0; i < queued_; ++i) {
+    out.push_back(std::move(texts_[i]));
+    if (!spare.empty()) {
+      texts_[i] = std::move(spare.back());
+      spare.pop_back();
+    }
+  }
   queued_ = 0;
 }
 

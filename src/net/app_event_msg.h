@@ -74,8 +74,10 @@ class TAppEventMsg {
   // ones after it are still sent.
   void SendQueued(const std::function<void(const EAppEventMsg&)>& onFailure);
   // Moves the kept events to the end of `out`, in order, and forgets them:
-  // for a sender of their own (TRelaySender).
-  void TakeQueued(std::vector<std::string>& out);
+  // for a sender of their own (TRelaySender). Strings from the end of
+  // `spare` (sent ones, their memory kept) take their places, so that
+  // queueing does not allocate again.
+  void TakeQueued(std::vector<std::string>& out, std::vector<std::string>& spare);
   std::size_t QueuedCount() const { return queued_; }
   // Raises EAppEventMsg "CloseSocket call failed. stat = N". Events still
   // kept are dropped: the owner sends them first.

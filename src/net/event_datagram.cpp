@@ -13,11 +13,7 @@ void AppendPadded(std::string& out, int value, int width) {
   out += digits;
 }
 
-}  // namespace
-
-std::string FormatSendTime(const DateTimeParts& time) {
-  std::string out;
-  out.reserve(19);
+void AppendSendTime(std::string& out, const DateTimeParts& time) {
   AppendPadded(out, time.year, 4);
   out += '/';
   AppendPadded(out, time.month, 2);
@@ -29,6 +25,14 @@ std::string FormatSendTime(const DateTimeParts& time) {
   AppendPadded(out, time.minute, 2);
   out += '.';
   AppendPadded(out, time.second, 2);
+}
+
+}  // namespace
+
+std::string FormatSendTime(const DateTimeParts& time) {
+  std::string out;
+  out.reserve(19);
+  AppendSendTime(out, time);
   return out;
 }
 
@@ -43,8 +47,16 @@ std::string BuildEventDatagram(const DateTimeParts& sendTime, std::int32_t rando
                                std::string_view sourceName, std::int32_t eventType, std::int32_t eventCode,
                                std::string_view msgText) {
   std::string text;
-  text.reserve(19 + 1 + 5 + 1 + appName.size() + 1 + sourceName.size() + 1 + 11 + 1 + 11 + 1 + kMsgTextLimit);
-  text += FormatSendTime(sendTime);
+  AppendEventDatagram(text, sendTime, randomTag, appName, sourceName, eventType, eventCode, msgText);
+  return text;
+}
+
+void AppendEventDatagram(std::string& text, const DateTimeParts& sendTime, std::int32_t randomTag,
+                         std::string_view appName, std::string_view sourceName, std::int32_t eventType,
+                         std::int32_t eventCode, std::string_view msgText) {
+  text.reserve(text.size() + 19 + 1 + 5 + 1 + appName.size() + 1 + sourceName.size() + 1 + 11 + 1 + 11 + 1 +
+               kMsgTextLimit);
+  AppendSendTime(text, sendTime);
   text += ':';
   text += std::to_string(randomTag);
   text += ':';
@@ -62,7 +74,6 @@ std::string BuildEventDatagram(const DateTimeParts& sendTime, std::int32_t rando
     text += msgText.substr(0, win::AnsiPrefixLength(msgText, kMsgTextKeep));
     text += "...";
   }
-  return text;
 }
 
 }  // namespace kv

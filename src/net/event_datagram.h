@@ -36,5 +36,9 @@ std::string CutMsgText(std::string_view msgText);
 std::string BuildEventDatagram(const DateTimeParts& sendTime, std::int32_t randomTag, std::string_view appName,
                                std::string_view sourceName, std::int32_t eventType, std::int32_t eventCode,
                                std::string_view msgText);
+// The same, appended to `out`, whose memory a caller may reuse.
+void AppendEventDatagram(std::string& out, const DateTimeParts& sendTime, std::int32_t randomTag,
+                         std::string_view appName, std::string_view sourceName, std::int32_t eventType,
+                         std::int32_t eventCode, std::string_view msgText);
 
 }  // namespace kv

@@ -22,7 +22,7 @@ void TRelaySender::Hand() {
   std::unique_lock lock(mutex_);
   done_.wait(lock, [this] { return waiting_.size() < kMaxWaiting; });
   const bool wasEmpty = waiting_.empty();
-  events_.TakeQueued(waiting_);
+  events_.TakeQueued(waiting_, spare_);
   if (wasEmpty && !waiting_.empty()) work_.notify_one();
 }
 
@@ -50,8 +50,14 @@ void TRelaySender::Run() {
     done_.notify_all();  // room again
     SendEventTexts(events_.SocketHandle(), events_.DestAddr(), batch,
                    [&](const EAppEventMsg& failure) { failed.emplace_back(failure.what()); });
-    batch.clear();
     lock.lock();
+    // Sent strings go back for the owner to build new events in; freeing
+    // them here and allocating them there would cost a pair per event.
+    for (std::string& text : batch) {
+      if (spare_.size() >= kMaxWaiting) break;
+      spare_.push_back(std::move(text));
+    }
+    batch.clear();
     if (!failed.empty()) {
       for (std::string& text : failed) failures_.push_back(std::move(text));
       failed.clear();

@@ -56,6 +56,7 @@ class TRelaySender {
   std::vector<std::string> waiting_;
   bool sending_ = false;
   bool stop_ = false;
+  std::vector<std::string> spare_;  // sent, their memory kept for Hand
   std::vector<std::string> failures_;
   bool failuresTold_ = false;
   std::thread thread_;
