@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -35,12 +36,15 @@ class RelaySenderTest : public testing::Test {
       if ((n - first + 1) % per == 0 || n + 1 == last) sender.Hand();
     }
   }
-  // The numbers in the next `count` datagrams, in arrival order.
+  // The numbers in the next `count` datagrams, in arrival order. Each must
+  // be one whole event: the strings of sent events are built in again.
   std::vector<int> ReceiveNumbers(int count) {
     std::vector<int> numbers;
     for (int i = 0; i < count; ++i) {
       std::optional<std::string> relay = listener_.Receive(10s);
       if (!relay) break;
+      static const std::regex kWhole(R"(\d{4}/\d\d/\d\d \d\d\.\d\d\.\d\d:\d{1,5}:App:Src:1:0:relay \d+)");
+      EXPECT_TRUE(std::regex_match(*relay, kWhole)) << *relay;
       numbers.push_back(std::stoi(relay->substr(relay->rfind("relay ") + 6)));
     }
     return numbers;
@@ -59,7 +63,10 @@ TEST_F(RelaySenderTest, HandedOverEventsGoOutInOrderAndFinishWaitsForThem) {
   Open(listener_.Port());
   kv::TRelaySender sender(*events_, nullptr);
   HandNumbered(sender, 0, 150, 7);
+  sender.Finish();
   EXPECT_EQ(ReceiveNumbers(150), Range(0, 150));
+  // Too long: refused, and the string it was built in holds nothing after.
+  EXPECT_THROW(events_->QueueEvent("App", "x", std::string(2100, 's'), 1, 0), kv::EAppEventMsg);
   HandNumbered(sender, 150, 300, 64);
   sender.Finish();
   EXPECT_EQ(ReceiveNumbers(150), Range(150, 300));
