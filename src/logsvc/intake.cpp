@@ -26,6 +26,7 @@ constexpr int kReceiveBufferSize = 2048;
 // and a warning is written no more often than once a minute.
 constexpr std::chrono::seconds kLossCheckPeriod{1};
 constexpr std::chrono::seconds kLossReportPeriod{60};
+constexpr unsigned kLossCheckStride = 64;
 // Relays sent in one system call at most.
 constexpr std::size_t kRelayBatch = 64;
 constexpr std::size_t kMaxAppNameAfterMarker = 256;
@@ -54,8 +55,14 @@ win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM 
   }
   // Relays wait while more datagrams do, and go out together in one call
   // once the receive queue is empty or a batch is full; order is kept.
-  if (win::DatagramsWaiting(Receiver->SocketHandle) == 0) SendRelays();
-  ReportReceiveLoss(false);
+  const bool drained = win::DatagramsWaiting(Receiver->SocketHandle) == 0;
+  if (drained) SendRelays();
+  // The loss counters' clock is read at the end of each burst and every
+  // kLossCheckStride datagrams within one, not for every datagram.
+  if (drained || ++sinceLossCheck_ >= kLossCheckStride) {
+    sinceLossCheck_ = 0;
+    ReportReceiveLoss(false);
+  }
   return 0;
 }
 

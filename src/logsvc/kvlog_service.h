@@ -178,6 +178,7 @@ class TKVLogService : public TService {
   win::UINT_PTR lossSocket_ = 0;
   std::uint64_t lossReported_ = 0;
   std::chrono::steady_clock::time_point lossCheckedAt_{};
+  unsigned sinceLossCheck_ = 0;  // datagrams since the loss counters were last looked at
   std::chrono::steady_clock::time_point lossReportedAt_{};
   // The operator's figures (main thread), counted from each start.
   bool statusFigures_ = true;

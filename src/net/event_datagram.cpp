@@ -1,16 +1,26 @@
 #include "net/event_datagram.h"
 
+#include <charconv>
+
 #include "platform/codepage.h"
 
 namespace kv {
 namespace {
 
-// At least `width` decimal digits, zero-padded.
+// At least `width` decimal digits, zero-padded, in one append.
 void AppendPadded(std::string& out, int value, int width) {
-  std::string digits = std::to_string(value < 0 ? -static_cast<long long>(value) : value);
+  char digits[24];
+  const long long magnitude = value < 0 ? -static_cast<long long>(value) : value;
+  char* const end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
+  const int length = static_cast<int>(end - digits);
   if (value < 0) out += '-';
-  for (int i = static_cast<int>(digits.size()); i < width; ++i) out += '0';
-  out += digits;
+  if (length < width) out.append(static_cast<std::size_t>(width - length), '0');
+  out.append(digits, end);
+}
+
+void AppendNumber(std::string& out, std::int32_t value) {
+  char digits[16];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
 void AppendSendTime(std::string& out, const DateTimeParts& time) {
@@ -58,15 +68,15 @@ void AppendEventDatagram(std::string& text, const DateTimeParts& sendTime, std::
                kMsgTextLimit);
   AppendSendTime(text, sendTime);
   text += ':';
-  text += std::to_string(randomTag);
+  AppendNumber(text, randomTag);
   text += ':';
   text += appName;
   text += ':';
   text += sourceName;
   text += ':';
-  text += std::to_string(eventType);
+  AppendNumber(text, eventType);
   text += ':';
-  text += std::to_string(eventCode);
+  AppendNumber(text, eventCode);
   text += ':';
   if (msgText.size() < kMsgTextLimit) {
     text += msgText;
