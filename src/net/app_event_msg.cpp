@@ -73,10 +73,10 @@ std::size_t TAppEventMsg::QueueEvent(std::string_view AppName, std::string_view 
   std::string& text = texts_[queued_];
   text.clear();
   AppendEventDatagram(text, now, tag, AppName, SourceName, EventType, EventCode, MsgText);
+  // Refused, the text stays in the slot beyond the count, cleared by the
+  // next event built there.
   if (text.size() > kMaxDatagramText) {
-    const std::size_t length = text.size();
-    text.clear();
-    throw EAppEventMsg("Event text too long. length = " + std::to_string(length));
+    throw EAppEventMsg("Event text too long. length = " + std::to_string(text.size()));
   }
   return ++queued_;
 }
