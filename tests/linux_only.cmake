@@ -27,6 +27,7 @@ set(KV_LINUX_ONLY_TESTS
   platform/service_manager_test.cpp  "the service manager as systemd unit files and their links"
   platform/eventlog_test.cpp         "the entries as syslog datagrams on /dev/log"
   platform/registry_test.cpp         "the registry as the text store under KV_PLATFORM_ROOT"
+  platform/thread_name_test.cpp      "reads the name back as the Linux kernel keeps it"
   svchost/service_test.cpp           "the dispatcher on a notify socket (on Windows it needs the service manager itself)"
   svchost/service_process_test.cpp   "a service process under svcrun, controlled by signals"
   svchost/event_logger_test.cpp      "syslog entries and descriptor limits"

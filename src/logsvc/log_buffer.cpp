@@ -9,6 +9,7 @@
 #include "logsvc/save_journal.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
+#include "platform/thread_name.h"
 
 namespace kv {
 namespace {
@@ -275,7 +276,11 @@ void TLogBuffer::RequestSync(Clock::time_point now) {
   dirty_ = false;
   lastSync_ = now;
   syncWanted_ = true;
-  if (!syncThread_.joinable()) syncThread_ = std::thread([this] { SyncLoop(); });
+  if (!syncThread_.joinable())
+    syncThread_ = std::thread([this] {
+      win::NameCurrentThread("kv-sync");
+      SyncLoop();
+    });
   syncWake_.notify_one();
 }
 

@@ -2,11 +2,16 @@
 
 #include <utility>
 
+#include "platform/thread_name.h"
+
 namespace kv {
 
 TRelaySender::TRelaySender(TAppEventMsg& events, std::function<void()> notify)
     : events_(events), notify_(std::move(notify)) {
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    win::NameCurrentThread("kv-relay");
+    Run();
+  });
 }
 
 TRelaySender::~TRelaySender() {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/detail/unique_fd.h"
+#include "platform/thread_name.h"
 
 namespace win::detail {
 namespace {
@@ -154,7 +155,10 @@ std::shared_ptr<DatagramReader> DatagramReader::Start(int descriptor, std::share
   socklen_t len = sizeof reader->kernelBuffer_;
   ::getsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &reader->kernelBuffer_, &len);
   try {
-    reader->thread_ = std::thread([r = reader.get()] { r->Run(); });
+    reader->thread_ = std::thread([r = reader.get()] {
+      NameCurrentThread("kv-reader");
+      r->Run();
+    });
   } catch (const std::system_error& failure) {
     error = failure.code().value();
     return nullptr;

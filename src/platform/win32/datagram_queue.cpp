@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/thread_name.h"
 #include "platform/win32/window_procs.h"
 #include "platform/win32/windows_api.h"
 
@@ -51,7 +52,10 @@ std::unique_ptr<DatagramQueue> DatagramQueue::Start(SOCKET s, std::size_t capaci
   int gotLen = sizeof got;
   if (::getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&got), &gotLen) == 0) queue->systemBuffer_ = got;
   try {
-    queue->thread_ = std::thread([q = queue.get()] { q->Run(); });
+    queue->thread_ = std::thread([q = queue.get()] {
+      NameCurrentThread("kv-reader");
+      q->Run();
+    });
   } catch (...) {
     error = WSAENOBUFS;
     return nullptr;
