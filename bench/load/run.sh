@@ -129,20 +129,39 @@ start_counter() { # match outfile
   wait_for 10 grep -qs listening "$2.err"
   counter_port=$(awk '/listening/ {print $2}' "$2.err")
 }
+# Prints the datagrams the counter took in and the CPU seconds it used.
 stop_counter() { # outfile
   kill -TERM "$counter_pid"
   wait "$counter_pid" || true
-  awk '/received/ {print $2}' "$1"
+  awk '/received/ {print $2, $6}' "$1"
   grep -qs received "$1" || { echo "counter gave no count:" >&2; cat "$1" "$1.err" >&2; }
 }
 tick=$(getconf CLK_TCK)
+# The machine's idle and total CPU ticks, all cores.
+machine_ticks() { awk '$1 == "cpu" {t = 0; for (i = 2; i <= NF; i++) t += $i; print $5 + $6, t; exit}' /proc/stat; }
+# Share of the machine busy between two machine_ticks readings, in percent.
+busy_percent() { # "idle0 total0" "idle1 total1"
+  echo "$1 $2" | awk '{d = $4 - $2; printf "%.0f", (d > 0 ? 100 - 100 * ($3 - $1) / d : 0)}'
+}
+# CPU ticks of each named thread of a process ("name ticks" lines); the
+# threads that keep the program's name count as "main".
+thread_ticks() {
+  local t
+  for t in /proc/"$1"/task/*; do
+    echo "$(cat "$t/comm" 2>/dev/null) $(awk '{print $14 + $15}' "$t/stat" 2>/dev/null || echo 0)"
+  done | awk -v program="$(cat /proc/"$1"/comm 2>/dev/null)" '{n[$1 == program ? "main" : $1] += $2} END {for (k in n) print k, n[k]}'
+}
 
 # Peak resident memory of a process in KiB.
 peak_rss() { awk '/^VmHWM/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
 
-# --- one run of kvlogserver; prints "sent saved relayed cpu_seconds peak_kib loss_reported"
+# A run prints "sent saved relayed cpu_seconds peak_kib loss_reported
+# sender_cpu_seconds listener_cpu_seconds machine_busy_percent threads",
+# threads being "name:cpu_seconds,..." of the service's threads (else "-").
+# --- one run of kvlogserver
 run_kv() { # rate seconds listener(1|0) [server]
   local dir=$work/kv.$RANDOM rp relay svc pid c0 c1 sent saved relayed rss reported program=${4:-$server}
+  local out m0 m1 t0 t1 listener_cpu=0 threads
   mkdir -p "$dir/opt/KelvaneSystem/Logs"
   if [ "$3" = 1 ]; then
     start_counter BenchApp "$dir/relays"
@@ -159,18 +178,26 @@ run_kv() { # rate seconds listener(1|0) [server]
   wait_for 20 grep -qs "state RUNNING" "$dir/svcrun.log"
   pid=$(pgrep -P "$svc" | head -n 1)
   c0=$(cpu_ticks "$pid")
-  sent=$("$send" "$rp" "$1" "$2" | awk '{print $2}')
+  t0=$(thread_ticks "$pid")
+  m0=$(machine_ticks)
+  out=$("$send" "$rp" "$1" "$2")
+  m1=$(machine_ticks)
+  sent=$(awk '{print $2}' <<<"$out")
   wait_idle "$pid"
   c1=$(cpu_ticks "$pid")
+  t1=$(thread_ticks "$pid")
+  threads=$(printf '%s\n' "$t0" "--" "$t1" | awk -v tick="$tick" '$1 == "--" {after = 1; next}
+    !after {b[$1] = $2; next} {s = s (s ? "," : "") $1 ":" ($2 - b[$1]) / tick} END {print s ? s : "-"}')
   rss=$(peak_rss "$pid")
   kill -TERM "$svc"
   wait "$svc" || true
   relayed=$sent
-  [ "$3" = 1 ] && relayed=$(stop_counter "$dir/relays")
+  [ "$3" = 1 ] && read -r relayed listener_cpu <<<"$(stop_counter "$dir/relays")"
   saved=$(cat "$dir"/opt/KelvaneSystem/Logs/kvs*.log | grep -c BenchApp || true)
   # Without a syslog socket under the root the entries go to standard error.
   reported=$(grep -o 'lost [0-9]* datagrams' "$dir/svcrun.log" | awk '{n += $2} END {print n + 0}')
-  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) ${rss:-0} ${reported:-0}"
+  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) ${rss:-0} ${reported:-0}" \
+    "$(awk '{print $4 + 0}' <<<"$out") ${listener_cpu:-0} $(busy_percent "$m0" "$m1") $threads"
   [ "${KEEP:-}" ] && [ "$3" = 1 ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
@@ -178,7 +205,7 @@ run_kv() { # rate seconds listener(1|0) [server]
 # --- one run of a peer: starts it with a config for the job, sends, counts.
 # run_peer rate seconds kind(rsyslog|syslog-ng) job(file|fwd)
 run_peer() {
-  local dir=$work/peer.$RANDOM rp relay pid c0 c1 sent saved relayed
+  local dir=$work/peer.$RANDOM rp relay pid c0 c1 sent saved relayed out m0 m1 listener_cpu=0
   mkdir -p "$dir"
   if [ "$4" = fwd ]; then
     start_counter BenchApp "$dir/relays"
@@ -219,15 +246,19 @@ run_peer() {
   wait_for 20 udp_port_in_use "$rp"
   sleep 0.3
   c0=$(cpu_ticks "$pid")
-  sent=$("$send" "$rp" "$1" "$2" | awk '{print $2}')
+  m0=$(machine_ticks)
+  out=$("$send" "$rp" "$1" "$2")
+  m1=$(machine_ticks)
+  sent=$(awk '{print $2}' <<<"$out")
   wait_idle "$pid"
   c1=$(cpu_ticks "$pid")
   kill -TERM "$pid"
   wait "$pid" || true
   relayed=$sent
-  [ "$4" = fwd ] && relayed=$(stop_counter "$dir/relays")
+  [ "$4" = fwd ] && read -r relayed listener_cpu <<<"$(stop_counter "$dir/relays")"
   saved=$(grep -c BenchApp "$dir/messages.log" || true)
-  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) 0 0"
+  echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) 0 0" \
+    "$(awk '{print $4 + 0}' <<<"$out") ${listener_cpu:-0} $(busy_percent "$m0" "$m1") -"
   [ "${KEEP:-}" ] && [ "$4" = fwd ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
@@ -263,7 +294,8 @@ for ((run = 1; run <= runs; run++)); do
     for ((i = 0; i < n; i++)); do order+=("${active[$(((i + shift_by + run) % n))]}"); done
     shift_by=$((shift_by + 1))
     for system in "${order[@]}"; do
-      read -r sent saved relayed cpu rss reported <<<"$(run_system "$system" "$rate" "$seconds")"
+      read -r sent saved relayed cpu rss reported sender_cpu listener_cpu busy threads \
+        <<<"$(run_system "$system" "$rate" "$seconds")"
       lost=$((sent - saved))
       [ $((sent - relayed)) -gt "$lost" ] && lost=$((sent - relayed))
       # Per datagram taken in (saved): a datagram the kernel dropped costs
@@ -277,7 +309,7 @@ for ((run = 1; run <= runs; run++)); do
       [[ $system == kv* ]] && rep=$reported
       printf '%-15s %4d %12s %10d %10d %10d %8d %10.2f %8s %8s\n' "$system" "$run" "$label" "$sent" "$saved" \
         "$relayed" "$lost" "$per" "$mib" "$rep"
-      echo "$system $rate $sent $saved $relayed $lost $per $rss $reported" >>"$results"
+      echo "$system $rate $sent $saved $relayed $lost $per $rss $reported ${sender_cpu:-0} ${listener_cpu:-0} ${busy:-0} ${threads:--}" >>"$results"
     done
   done
 done
@@ -293,7 +325,22 @@ awk -v seconds="$seconds" -v order="${active[*]}" '
   }
   {
     sys = $1; rate = $2
-    if (rate == 0) { unthrottled[sys] = unthrottled[sys] " " $4 / seconds; rss[sys] = $8 > rss[sys] ? $8 : rss[sys] }
+    if (rate == 0) {
+      unthrottled[sys] = unthrottled[sys] " " $4 / seconds; rss[sys] = $8 > rss[sys] ? $8 : rss[sys]
+      # Where the two cores went while the sender flooded.
+      sender0[sys] = sender0[sys] " " $10 * 1e6 / ($3 + ($3 == 0))
+      receiver0[sys] = receiver0[sys] " " $7
+      if ($11 > 0) listener0[sys] = listener0[sys] " " $11 * 1e6 / ($5 + ($5 == 0))
+      busy0[sys] = busy0[sys] " " $12
+      if ($13 != "-") {
+        m = split($13, parts, ",")
+        for (k = 1; k <= m; k++) {
+          split(parts[k], nv, ":")
+          threads0[sys, nv[1]] = threads0[sys, nv[1]] " " nv[2] * 1e6 / ($4 + ($4 == 0))
+          threadNames[sys] = threadNames[sys] (index(" " threadNames[sys] " ", " " nv[1] " ") ? "" : " " nv[1])
+        }
+      }
+    }
     if (rate == 300000) { runs300[sys]++; if ($6 == 0) clean300[sys]++; cpu300[sys] = cpu300[sys] " " $7 }
     if (rate == 100000) cpu100[sys] = cpu100[sys] " " $7
     if (sys ~ /^kv/ && $9 != $3 - $4) lossMismatch[sys]++
@@ -312,7 +359,24 @@ awk -v seconds="$seconds" -v order="${active[*]}" '
     for (i = 1; i <= n; i++) { m = median(cpu300[names[i]]); c300[names[i]] = m; printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
     printf "\n%-44s", "peak resident MiB, unthrottled"
     for (i = 1; i <= n; i++) printf " %15s", rss[names[i]] ? sprintf("%d", rss[names[i]] / 1024) : "-"
+    printf "\n\nUnthrottled, where the CPU went (medians; us per datagram sent, saved, relayed)\n"
+    printf "%-44s", "sender, per datagram sent"
+    for (i = 1; i <= n; i++) { m = median(sender0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
+    printf "\n%-44s", "receiver, per datagram saved"
+    for (i = 1; i <= n; i++) { m = median(receiver0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
+    printf "\n%-44s", "relay listener, per datagram relayed"
+    for (i = 1; i <= n; i++) { m = median(listener0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
+    printf "\n%-44s", "machine busy while sending, %"
+    for (i = 1; i <= n; i++) { m = median(busy0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%d", m) }
     printf "\n"
+    for (i = 1; i <= n; i++) {
+      s = names[i]
+      if (threadNames[s] == "") continue
+      printf "%s threads, us per datagram saved:", s
+      m = split(substr(threadNames[s], 2), tn, " ")
+      for (k = 1; k <= m; k++) printf " %s %.2f", tn[k], median(threads0[s, tn[k]])
+      printf "\n"
+    }
     # The service against the best peer of each job.
     bestFwd = 0; bestFile = 0; cpuFwd = 0
     for (i = 1; i <= n; i++) {
@@ -348,6 +412,6 @@ seq 1 100000 | sed 's/^/bulk line /' | "$kvlogsend" --port "$rp" Bulk gen 1 0
 wait_idle "$(pgrep -P "$svc" | head -n 1)"
 kill -TERM "$svc"
 wait "$svc" || true
-relayed=$(stop_counter "$dir/relays")
+read -r relayed _ <<<"$(stop_counter "$dir/relays")"
 saved=$(cat "$dir"/opt/KelvaneSystem/Logs/kvs*.log | grep -c "bulk line" || true)
 echo "kvlogsend piping 100000 lines: saved $saved, relayed $relayed"
