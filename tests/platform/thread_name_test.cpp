@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <string>
 #include <future>
+#include <string>
 #include <thread>
 #include <utility>
 

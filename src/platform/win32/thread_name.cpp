@@ -12,8 +12,8 @@ void NameCurrentThread(std::string_view name) {
   using Describe = ::HRESULT(WINAPI*)(::HANDLE, ::PCWSTR);
   const ::HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
   if (!kernel) return;
-  const auto describe = reinterpret_cast<Describe>(
-      reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "SetThreadDescription")));
+  const auto describe =
+      reinterpret_cast<Describe>(reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "SetThreadDescription")));
   if (!describe) return;
   const std::wstring wide(name.begin(), name.end());
   describe(::GetCurrentThread(), wide.c_str());
