@@ -143,6 +143,16 @@ machine_ticks() { awk '$1 == "cpu" {t = 0; for (i = 2; i <= NF; i++) t += $i; pr
 busy_percent() { # "idle0 total0" "idle1 total1"
   echo "$1 $2" | awk '{d = $4 - $2; printf "%.0f", (d > 0 ? 100 - 100 * ($3 - $1) / d : 0)}'
 }
+# Sends the load; sets sent, sender_cpu (the sender's CPU seconds) and busy
+# (the machine's busy share while it sent, in percent).
+send_load() { # port rate seconds
+  local m0 m1 out
+  m0=$(machine_ticks)
+  out=$("$send" "$1" "$2" "$3")
+  m1=$(machine_ticks)
+  read -r _ sent _ sender_cpu <<<"$out"
+  busy=$(busy_percent "$m0" "$m1")
+}
 # CPU ticks of each named thread of a process ("name ticks" lines); the
 # threads that keep the program's name count as "main".
 thread_ticks() {
@@ -161,7 +171,7 @@ peak_rss() { awk '/^VmHWM/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; 
 # --- one run of kvlogserver
 run_kv() { # rate seconds listener(1|0) [server]
   local dir=$work/kv.$RANDOM rp relay svc pid c0 c1 sent saved relayed rss reported program=${4:-$server}
-  local out m0 m1 t0 t1 listener_cpu=0 threads
+  local sender_cpu busy t0 t1 listener_cpu=0 threads
   mkdir -p "$dir/opt/KelvaneSystem/Logs"
   if [ "$3" = 1 ]; then
     start_counter BenchApp "$dir/relays"
@@ -179,10 +189,7 @@ run_kv() { # rate seconds listener(1|0) [server]
   pid=$(pgrep -P "$svc" | head -n 1)
   c0=$(cpu_ticks "$pid")
   t0=$(thread_ticks "$pid")
-  m0=$(machine_ticks)
-  out=$("$send" "$rp" "$1" "$2")
-  m1=$(machine_ticks)
-  sent=$(awk '{print $2}' <<<"$out")
+  send_load "$rp" "$1" "$2"
   wait_idle "$pid"
   c1=$(cpu_ticks "$pid")
   t1=$(thread_ticks "$pid")
@@ -197,7 +204,7 @@ run_kv() { # rate seconds listener(1|0) [server]
   # Without a syslog socket under the root the entries go to standard error.
   reported=$(grep -o 'lost [0-9]* datagrams' "$dir/svcrun.log" | awk '{n += $2} END {print n + 0}')
   echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) ${rss:-0} ${reported:-0}" \
-    "$(awk '{print $4 + 0}' <<<"$out") ${listener_cpu:-0} $(busy_percent "$m0" "$m1") $threads"
+    "${sender_cpu:-0} ${listener_cpu:-0} ${busy:-0} $threads"
   [ "${KEEP:-}" ] && [ "$3" = 1 ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
@@ -205,7 +212,7 @@ run_kv() { # rate seconds listener(1|0) [server]
 # --- one run of a peer: starts it with a config for the job, sends, counts.
 # run_peer rate seconds kind(rsyslog|syslog-ng) job(file|fwd)
 run_peer() {
-  local dir=$work/peer.$RANDOM rp relay pid c0 c1 sent saved relayed out m0 m1 listener_cpu=0
+  local dir=$work/peer.$RANDOM rp relay pid c0 c1 sent saved relayed sender_cpu busy listener_cpu=0
   mkdir -p "$dir"
   if [ "$4" = fwd ]; then
     start_counter BenchApp "$dir/relays"
@@ -246,10 +253,7 @@ run_peer() {
   wait_for 20 udp_port_in_use "$rp"
   sleep 0.3
   c0=$(cpu_ticks "$pid")
-  m0=$(machine_ticks)
-  out=$("$send" "$rp" "$1" "$2")
-  m1=$(machine_ticks)
-  sent=$(awk '{print $2}' <<<"$out")
+  send_load "$rp" "$1" "$2"
   wait_idle "$pid"
   c1=$(cpu_ticks "$pid")
   kill -TERM "$pid"
@@ -258,7 +262,7 @@ run_peer() {
   [ "$4" = fwd ] && read -r relayed listener_cpu <<<"$(stop_counter "$dir/relays")"
   saved=$(grep -c BenchApp "$dir/messages.log" || true)
   echo "${sent:-0} ${saved:-0} ${relayed:-0} $(echo "($c1 - $c0) / $tick" | bc -l) 0 0" \
-    "$(awk '{print $4 + 0}' <<<"$out") ${listener_cpu:-0} $(busy_percent "$m0" "$m1") -"
+    "${sender_cpu:-0} ${listener_cpu:-0} ${busy:-0} -"
   [ "${KEEP:-}" ] && [ "$4" = fwd ] && cat "$dir/relays" "$dir/relays.err" >&2
   rm -rf "$dir"
 }
@@ -317,6 +321,12 @@ done
 # One table over all runs.
 echo
 awk -v seconds="$seconds" -v order="${active[*]}" '
+  # One table row: the median of the list of each system, or "-" without one.
+  function row(label, lists, format,    i, m) {
+    printf "%-44s", label
+    for (i = 1; i <= n; i++) { m = median(lists[names[i]]); printf " %15s", m == "" ? "-" : sprintf(format, m) }
+    printf "\n"
+  }
   function median(list,    n, a, i, j, t) {
     n = split(list, a, " ")
     if (n == 0) return ""
@@ -360,15 +370,10 @@ awk -v seconds="$seconds" -v order="${active[*]}" '
     printf "\n%-44s", "peak resident MiB, unthrottled"
     for (i = 1; i <= n; i++) printf " %15s", rss[names[i]] ? sprintf("%d", rss[names[i]] / 1024) : "-"
     printf "\n\nUnthrottled, where the CPU went (medians; us per datagram sent, saved, relayed)\n"
-    printf "%-44s", "sender, per datagram sent"
-    for (i = 1; i <= n; i++) { m = median(sender0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
-    printf "\n%-44s", "receiver, per datagram saved"
-    for (i = 1; i <= n; i++) { m = median(receiver0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
-    printf "\n%-44s", "relay listener, per datagram relayed"
-    for (i = 1; i <= n; i++) { m = median(listener0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%.2f", m) }
-    printf "\n%-44s", "machine busy while sending, %"
-    for (i = 1; i <= n; i++) { m = median(busy0[names[i]]); printf " %15s", m == "" ? "-" : sprintf("%d", m) }
-    printf "\n"
+    row("sender, per datagram sent", sender0, "%.2f")
+    row("receiver, per datagram saved", receiver0, "%.2f")
+    row("relay listener, per datagram relayed", listener0, "%.2f")
+    row("machine busy while sending, %", busy0, "%d")
     for (i = 1; i <= n; i++) {
       s = names[i]
       if (threadNames[s] == "") continue
