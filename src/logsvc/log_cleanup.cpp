@@ -1,18 +1,11 @@
 // Deleting old log files below the log folder.
+#include "base/ascii.h"
 #include "base/datetime.h"
 #include "logsvc/kvlog_service.h"
 #include "platform/filesystem.h"
 
 namespace kv {
 namespace {
-
-std::string AsciiUpper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 // "dir/kvs1.log" -> ".log"; "" when the last "." is not in the file name.
 std::string_view ExtractFileExt(std::string_view path) {
@@ -39,8 +32,8 @@ void TKVLogService::LogCleanupTimerTimer(TTimer&) {
   const std::size_t count = FoundFiles->size();
   for (std::size_t i = 0; i < count; ++i) {
     const std::string& entry = (*FoundFiles)[i];
-    if (AsciiUpper(ExtractFileExt(entry)) != ".LOG") continue;
-    if (!AsciiUpper(ExtractFileName(entry)).starts_with("KVS")) continue;
+    if (UpperAscii(ExtractFileExt(entry)) != ".LOG") continue;
+    if (!UpperAscii(ExtractFileName(entry)).starts_with("KVS")) continue;
     if (!win::FileExists(entry)) continue;
     if (!win::DeleteFile(entry)) LogLines->Add("LogCleanup:*ERROR* log delete error, file = " + entry);
   }
