@@ -9,7 +9,6 @@
 #include "logsvc/save_journal.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
-#include "platform/thread_name.h"
 
 namespace kv {
 namespace {
@@ -28,14 +27,8 @@ std::size_t CountLineEnds(std::string_view text) {
 }  // namespace
 
 TLogBuffer::~TLogBuffer() {
-  if (syncThread_.joinable()) {
-    {
-      std::lock_guard lock(syncMutex_);
-      syncStop_ = true;
-    }
-    syncWake_.notify_one();
-    syncThread_.join();
-  }
+  owner_.Check();
+  sync_.Stop();
   // What was not saved stays in the file for the next start.
   if (file_.IsOpen()) {
     WritePending();
@@ -44,6 +37,7 @@ TLogBuffer::~TLogBuffer() {
 }
 
 void TLogBuffer::Add(std::string_view line) {
+  owner_.Check();
   const std::size_t bytes = line.size() + kLineEnd.size();
   if (failing_ && pending_.size() + bytes > memoryBound_) {
     ++dropped_;
@@ -61,6 +55,7 @@ void TLogBuffer::Add(std::string_view line) {
 }
 
 void TLogBuffer::Clear() {
+  owner_.Check();
   pending_.clear();
   if (pending_.capacity() > 2 * kBlockBytes) pending_ = std::string();
   if (fileBytes_ > 0) EmptyFile();
@@ -126,16 +121,21 @@ std::shared_ptr<const std::vector<std::string>> TLogBuffer::ReadLines() const {
 }
 
 std::string TLogBuffer::operator[](std::size_t index) const {
+  owner_.Check();
   if (index + 1 == count_ && lastLineKnown_) return lastLine_;
   auto lines = ReadLines();
   return index < lines->size() ? (*lines)[index] : std::string();
 }
 
-TLogBuffer::const_iterator TLogBuffer::begin() const { return const_iterator(ReadLines(), 0); }
+TLogBuffer::const_iterator TLogBuffer::begin() const {
+  owner_.Check();
+  return const_iterator(ReadLines(), 0);
+}
 
 TLogBuffer::const_iterator TLogBuffer::end() const { return const_iterator(nullptr, count_); }
 
 std::size_t TLogBuffer::Attach(const std::string& path) {
+  owner_.Check();
   path_ = path;
   folder_ = win::FolderOf(path);
   if (!file_.Open(path)) {
@@ -232,6 +232,7 @@ bool TLogBuffer::WritePending() {
 }
 
 void TLogBuffer::Flush() {
+  owner_.Check();
   if (failing_ || pending_.empty()) return;
   // While datagrams keep coming the loop falls idle between almost every
   // two of them; one write per 2 ms is enough there, and the tick writes
@@ -242,11 +243,13 @@ void TLogBuffer::Flush() {
 }
 
 void TLogBuffer::WriteThrough() {
+  owner_.Check();
   if (failing_ || pending_.empty()) return;
   WritePending();
 }
 
 void TLogBuffer::Tick() {
+  owner_.Check();
   if (!Attached()) return;
   const Clock::time_point now = win::MonotonicNow();
   if (failing_) {
@@ -262,41 +265,21 @@ void TLogBuffer::Tick() {
   if (dirty_ && now - lastSync_ >= kSyncPeriod) RequestSync(now);
 }
 
-// fdatasync takes milliseconds to seconds, depending on the disk; it runs on
-// a thread of its own so that the intake never waits for it. A sync still
+// The durability worker syncs while the intake goes on; a sync still
 // running when the next one is due makes that one wait for the next tick.
 void TLogBuffer::RequestSync(Clock::time_point now) {
-  std::unique_lock lock(syncMutex_, std::try_to_lock);
-  if (!lock.owns_lock()) return;
-  if (!syncFailure_.empty()) {
-    BeginEpisode("cannot be made durable", syncFailure_);
-    syncFailure_.clear();
-  }
+  std::string failure;
+  if (!sync_.Request(file_.IsOpen(), failure)) return;
+  if (!failure.empty()) BeginEpisode("cannot be made durable", failure);
   if (!file_.IsOpen()) return;
   dirty_ = false;
   lastSync_ = now;
-  syncWanted_ = true;
-  if (!syncThread_.joinable())
-    syncThread_ = std::thread([this] {
-      win::NameCurrentThread("kv-sync");
-      SyncLoop();
-    });
-  syncWake_.notify_one();
 }
 
-void TLogBuffer::SyncLoop() {
-  std::unique_lock lock(syncMutex_);
-  for (;;) {
-    syncWake_.wait(lock, [this] { return syncWanted_ || syncStop_; });
-    if (syncStop_) return;
-    syncWanted_ = false;
-    // The lock is held while syncing: the file is only replaced under it.
-    if (file_.IsOpen() && !file_.SyncData()) syncFailure_ = win::ErrnoText();
-  }
-}
+std::string TLogBuffer::SyncFile() { return file_.IsOpen() && !file_.SyncData() ? win::ErrnoText() : std::string(); }
 
 void TLogBuffer::ReplaceFile(win::LockedAppendFile fresh) {
-  std::lock_guard lock(syncMutex_);
+  std::unique_lock<std::mutex> noSync = sync_.Hold();
   file_ = std::move(fresh);
 }
 
@@ -334,6 +317,7 @@ void TLogBuffer::ReplaceRemovedFile() {
 }
 
 void TLogBuffer::SaveAs(const std::string& target) {
+  owner_.Check();
   if (file_.IsOpen()) WritePending();
   const std::string targetFolder = win::FolderOf(target);
 
