@@ -1,14 +1,13 @@
 #include "logsvc/log_buffer.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
-#include <system_error>
 
 #include "base/exception.h"
 #include "logsvc/save_journal.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
+#include "platform/file_read.h"
 
 namespace kv {
 namespace {
@@ -157,9 +156,8 @@ void TLogBuffer::UndoUnfinishedSave() {
   const std::string journalPath = SaveJournal::PathFor(path_);
   const std::optional<SaveJournal> journal = SaveJournal::Read(journalPath);
   if (!journal) return;
-  std::error_code error;
-  const std::uint64_t targetNow = std::filesystem::file_size(journal->target, error);
-  if (!error && journal->Unfinished(targetNow, file_.Size())) {
+  std::uint64_t targetNow = 0;
+  if (win::GetFileSizeOf(journal->target, &targetNow) && journal->Unfinished(targetNow, file_.Size())) {
     if (win::CutFileBack(journal->target, journal->targetBytes)) {
       Report("KVLogService took back " + std::to_string(targetNow - journal->targetBytes) +
                  " bytes of an unfinished save from " + journal->target + ": their lines are still in " + path_,
@@ -344,10 +342,12 @@ void TLogBuffer::SaveAs(const std::string& target) {
   const std::string journalPath = SaveJournal::PathFor(path_);
   bool journaled = false;
   if (file_.IsOpen() && fileBytes_ > 0 && pending_.empty()) {
-    std::error_code missing;
-    const std::uint64_t targetBytes =
-        std::filesystem::exists(target, missing) ? std::filesystem::file_size(target, missing) : 0;
-    journaled = !missing && SaveJournal{target, targetBytes, fileBytes_}.Write(journalPath);
+    // A target that does not exist yet holds 0 bytes; one whose size cannot
+    // be told gets no journal.
+    std::uint64_t targetBytes = 0;
+    const bool sized = win::GetFileSizeOf(target, &targetBytes) || win::GetLastError() == win::ERROR_FILE_NOT_FOUND ||
+                       win::GetLastError() == win::ERROR_PATH_NOT_FOUND;
+    journaled = sized && SaveJournal{target, targetBytes, fileBytes_}.Write(journalPath);
   }
   if (!file_.CopyTo(target, file_.IsOpen() ? fileBytes_ : 0, pending_)) {
     const int failure = static_cast<int>(win::GetLastError());

@@ -1,10 +1,10 @@
 #include "logsvc/save_journal.h"
 
-#include <fstream>
 #include <sstream>
 #include <string_view>
 
 #include "platform/durable_file.h"
+#include "platform/file_read.h"
 #include "platform/filesystem.h"
 
 namespace kv {
@@ -19,8 +19,9 @@ bool SaveJournal::Write(const std::string& path) const {
 }
 
 std::optional<SaveJournal> SaveJournal::Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  std::string text;
+  if (!win::ReadFileContent(path, &text)) return std::nullopt;
+  std::istringstream in(text);
   SaveJournal journal;
   std::string numbers;
   if (!std::getline(in, numbers) || !std::getline(in, journal.target) || journal.target.empty()) return std::nullopt;
