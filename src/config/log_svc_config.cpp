@@ -4,7 +4,6 @@
 
 #include "base/exception.h"
 #include "base/format.h"
-#include "base/strconv.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
@@ -15,7 +14,6 @@ namespace kv {
 namespace {
 
 constexpr const char* kCurrentVersionKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-constexpr const char* kSection = "KVLogService";
 
 // An open registry key, closed on every path.
 class RegistryKey {
@@ -53,14 +51,19 @@ bool EnsureFolder(const std::string& folder) {
   return win::CreateDirectory(folder) || win::DirectoryExists(folder);
 }
 
-std::int32_t ReadInteger(const std::string& iniFile, const char* key, std::int32_t fallback) {
-  std::string text = win::GetPrivateProfileString(kSection, key, "", iniFile);
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.replace(0, 2, "$");
-  return StrToIntDef(text, fallback);
+// The value of `key` in the settings file `iniFile`, as the service reads it.
+void ReadSetting(const std::string& iniFile, const SettingKey& key, const ServiceSettings& defaults,
+                 ServiceSettings& settings) {
+  if (key.number) {
+    const std::string text = win::GetPrivateProfileString(kSettingsSection, key.name, "", iniFile);
+    settings.*key.number = ParseSettingNumber(text).value_or(key.defaultNumber);
+  } else {
+    settings.*key.text = win::GetPrivateProfileString(kSettingsSection, key.name, defaults.*key.text, iniFile);
+  }
 }
 
 void WriteValue(const std::string& iniFile, const char* key, const std::string& value) {
-  if (!win::WritePrivateProfileString(kSection, key, value, iniFile))
+  if (!win::WritePrivateProfileString(kSettingsSection, key, value, iniFile))
     throw Exception(Format(win::Utf8ToAnsi("%s に書き込めません"), {iniFile}));
 }
 
@@ -83,36 +86,23 @@ std::string GetProgramFilesDir() {
   return data.substr(0, data.find('\0'));
 }
 
-bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval, std::string& Folder,
-                       std::int32_t& LogKeepDays) {
-  const std::string configFolder = GetProgramFilesDir() + win::PathDelim + "KelvaneSystem";
-  const std::string iniFile = configFolder + win::PathDelim + "KVLogService.ini";
-  const std::string defaultLogFolder = configFolder + win::PathDelim + "Logs";
+bool ReadServiceConfig(ServiceSettings& settings) {
+  const std::string configFolder = SettingsFolder();
+  const std::string iniFile = SettingsFilePath();
+  const ServiceSettings defaults = DefaultSettings(configFolder);
 
   if (!EnsureFolder(configFolder)) return false;
 
   if (win::FileExists(iniFile)) {
     // Keys missing from an existing file take their defaults and are not
     // added: the service never changes a file it did not create.
-    ReceivePort = ReadInteger(iniFile, "ReceivePort", DefaultReceivePort);
-    RepeatPort = ReadInteger(iniFile, "RepeatPort", DefaultRepeatPort);
-    Interval = ReadInteger(iniFile, "Interval", DefaultInterval);
-    Folder = win::GetPrivateProfileString(kSection, "Folder", defaultLogFolder, iniFile);
-    LogKeepDays = ReadInteger(iniFile, "LogKeepDays", DefaultLogKeepDays);
+    for (const SettingKey& key : kSettingKeys) ReadSetting(iniFile, key, defaults, settings);
   } else {
-    ReceivePort = DefaultReceivePort;
-    RepeatPort = DefaultRepeatPort;
-    Interval = DefaultInterval;
-    Folder = defaultLogFolder;
-    LogKeepDays = DefaultLogKeepDays;
-    WriteValue(iniFile, "ReceivePort", std::to_string(ReceivePort));
-    WriteValue(iniFile, "RepeatPort", std::to_string(RepeatPort));
-    WriteValue(iniFile, "Interval", std::to_string(Interval));
-    WriteValue(iniFile, "Folder", Folder);
-    WriteValue(iniFile, "LogKeepDays", std::to_string(LogKeepDays));
+    settings = defaults;
+    for (const SettingKey& key : kSettingKeys) WriteValue(iniFile, key.name, SettingText(settings, key));
   }
 
-  return EnsureFolder(Folder);
+  return EnsureFolder(settings.Folder);
 }
 
 }  // namespace kv

@@ -2,7 +2,7 @@
 // file next to the INI file, from the first start on), the datagram
 // receiver with its hidden notification window, the relay sender (from a
 // start to the following stop), the flush and cleanup timers and the file
-// finder, and holds the five settings read at each start.
+// finder, and holds the settings read at each start.
 //
 // Threads: the module is created and destroyed on the main thread, which
 // also runs the intake (SocketWndProc) and both timer handlers through its
@@ -27,6 +27,7 @@
 #include "base/clock.h"
 #include "base/thread_invoker.h"
 #include "base/timer.h"
+#include "config/service_settings.h"
 #include "findfile/find_file.h"
 #include "logsvc/log_buffer.h"
 #include "logsvc/status_figures.h"
@@ -99,11 +100,8 @@ class TKVLogService : public TService {
   std::unique_ptr<TTimer> MsgFlushTimer;
   std::unique_ptr<TTimer> LogCleanupTimer;
   std::unique_ptr<TFindFile> LogFindFile;
-  std::int32_t ReceivePort = 0;
-  std::int32_t RepeatPort = 0;
-  std::int32_t Interval = 0;
-  std::string Folder;
-  std::int32_t LogKeepDays = 0;
+  // The settings, read at each start.
+  ServiceSettings Settings;
   win::HWND WindowHandle = nullptr;
   std::unique_ptr<TLogBuffer> LogLines;
   std::unique_ptr<TMsgRecv> Receiver;

@@ -24,8 +24,8 @@ std::string_view ExtractFileName(std::string_view path) {
 
 void TKVLogService::LogCleanupTimerTimer(TTimer&) {
   FoundFiles->clear();
-  LogFindFile->SetSearchDirectory(Folder);
-  LogFindFile->SetLastWriteDateTo(Date() - LogKeepDays);
+  LogFindFile->SetSearchDirectory(Settings.Folder);
+  LogFindFile->SetLastWriteDateTo(Date() - Settings.LogKeepDays);
   LogFindFile->SetLastWriteDateFrom(0);
   LogFindFile->StartSearch();  // what was collected before a failure is still handled
 

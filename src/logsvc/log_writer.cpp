@@ -13,23 +13,21 @@
 
 namespace kv {
 
-std::string LogBufferPath() {
-  return GetProgramFilesDir() + win::PathDelim + "KelvaneSystem" + win::PathDelim + "KVLogService.buf";
-}
+std::string LogBufferPath() { return SettingsFolder() + win::PathDelim + "KVLogService.buf"; }
 
 void TKVLogService::SaveLogFile() {
-  if (!win::DirectoryExists(Folder)) {
+  if (!win::DirectoryExists(Settings.Folder)) {
     // The lines stay in the buffer; one warning until a save works again.
     if (!folderMissingReported_) {
       folderMissingReported_ = true;
-      WriteEventLog("KVLogService log folder " + Folder +
+      WriteEventLog("KVLogService log folder " + Settings.Folder +
                         " does not exist; the log lines are kept in the log buffer until it does",
                     win::EVENTLOG_WARNING_TYPE, 0, 0);
     }
     return;
   }
   const DateTimeParts at = CurrentClock().LocalNow();
-  const std::string path = LogFilePath(Folder, at);
+  const std::string path = LogFilePath(Settings.Folder, at);
   try {
     SaveBufferAs(path, at);
   } catch (const std::exception&) {

@@ -42,14 +42,14 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
     mainThread_->Invoke([&] { configured = StartLoggingPath(); });
   } catch (const std::exception& failure) {
     // The failure itself is logged by the service host; the facts go first.
-    std::string facts = StartFailureFacts(failure, ReceivePort, Folder);
+    std::string facts = StartFailureFacts(failure, Settings.ReceivePort, Settings.Folder);
     if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     ReportStartRefused(facts.empty() ? failure.what() : facts);
     throw;
   }
   if (!configured) {
     WriteEventLog("KVLogService configuation error", win::EVENTLOG_ERROR_TYPE, 0, 0);
-    std::string facts = ConfigFailureFacts(Folder);
+    std::string facts = ConfigFailureFacts(Settings.Folder);
     if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     ReportStartRefused(facts.empty() ? "KVLogService configuation error" : facts);
     Started = false;
@@ -79,9 +79,9 @@ bool TKVLogService::AttachLogBuffer() {
   // A process ended without saving: its lines become a log file of their
   // own before anything new is added. Without the folder they wait for the
   // next save.
-  if (!win::DirectoryExists(Folder)) return true;
+  if (!win::DirectoryExists(Settings.Folder)) return true;
   const DateTimeParts at = CurrentClock().LocalNow();
-  const std::string path = LogFilePath(Folder, at);
+  const std::string path = LogFilePath(Settings.Folder, at);
   try {
     SaveBufferAs(path, at);
   } catch (const std::exception& failure) {
@@ -97,7 +97,7 @@ bool TKVLogService::AttachLogBuffer() {
 }
 
 bool TKVLogService::StartLoggingPath() {
-  if (!ReadServiceConfig(ReceivePort, RepeatPort, Interval, Folder, LogKeepDays)) return false;
+  if (!ReadServiceConfig(Settings)) return false;
   eventsTaken_ = relaysSent_ = kernelDrops_ = queueDrops_ = 0;
   lastSaveAt_.reset();
   lastSaveFile_.clear();
@@ -107,14 +107,14 @@ bool TKVLogService::StartLoggingPath() {
     bufferTimer_->SetEnabled(true);
     win::SetIdleHandler([this] { LogLines->Flush(); });
     // The product is taken as an unsigned 32-bit count of milliseconds.
-    MsgFlushTimer->SetInterval(static_cast<std::uint32_t>(Interval) * 1000u);
+    MsgFlushTimer->SetInterval(static_cast<std::uint32_t>(Settings.Interval) * 1000u);
     MsgFlushTimer->SetEnabled(true);
     NoteNextSave();
     LogLines->Add(kBanner);
     LogCleanupTimer->SetInterval(kCleanupPeriodMs);
     LogCleanupTimer->SetEnabled(true);
 
-    Repeater = std::make_unique<TAppEventMsg>(RepeatPort, "127.0.0.1");
+    Repeater = std::make_unique<TAppEventMsg>(Settings.RepeatPort, "127.0.0.1");
     Repeater->Startup();
     Repeater->Open();
     relaySender_ = std::make_unique<TRelaySender>(
@@ -123,7 +123,7 @@ bool TKVLogService::StartLoggingPath() {
     Receiver->Startup();
     receiverStarted_ = true;
     receiverOpen_ = true;  // a failed Open leaves a socket for Close to release
-    Receiver->Open(WindowHandle, ReceivePort);
+    Receiver->Open(WindowHandle, Settings.ReceivePort);
   } catch (...) {
     figuresRunning_ = false;
     ReleaseLoggingPath();
