@@ -76,7 +76,13 @@ TEST_F(HostileFolderTest, LinksPlantedUnderTheNextSaveNamesAreNeverWrittenThroug
   WriteIni(3600);
   Start();
   AwaitState(win::SERVICE_RUNNING);
-  for (const std::string& name : ComingNames(30, 0)) fs::create_symlink(victim, LogFolder() + "/" + name);
+  // Symbolic links, and hard links to the file: one of root's own with a
+  // second name.
+  bool hard = false;
+  for (const std::string& name : ComingNames(30, 0)) {
+    if ((hard = !hard)) fs::create_hard_link(victim, LogFolder() + "/" + name);
+    else fs::create_symlink(victim, LogFolder() + "/" + name);
+  }
 
   Flow(0, 20);
   SendRaw(kFlush);
@@ -87,7 +93,7 @@ TEST_F(HostileFolderTest, LinksPlantedUnderTheNextSaveNamesAreNeverWrittenThroug
   ExpectEveryAcceptedEventOnce({LogFolder()});
   // The flush and the stop: each went to the next free name, with one
   // warning naming the link.
-  EXPECT_EQ(EntriesContaining("is a symbolic link; the log lines went into " + LogFolder() + "/kvs"), 2u);
+  EXPECT_EQ(EntriesContaining("link; the log lines went into " + LogFolder() + "/kvs"), 2u);
   bool alternative = false;
   for (const auto& entry : fs::directory_iterator(LogFolder()))
     alternative |= entry.is_regular_file() && entry.path().filename().string().ends_with("-1.log");
@@ -150,7 +156,8 @@ TEST_F(HostileFolderTest, TheCleanupOfTheStartStaysInTheFolderThroughLinksAndLoo
   StopPromptly();
   for (const std::string& path : outside) EXPECT_TRUE(fs::exists(path)) << path;
   // Nothing it could not delete either: links are not taken for files.
-  for (const std::string& line : SavedLines({LogFolder()})) EXPECT_EQ(line.find("LogCleanup"), std::string::npos) << line;
+  for (const std::string& line : SavedLines({LogFolder()}))
+    EXPECT_EQ(line.find("LogCleanup"), std::string::npos) << line;
 }
 
 TEST_F(HostileFolderTest, AFirstStartUnderUmask000MakesNothingOthersMayWrite) {
