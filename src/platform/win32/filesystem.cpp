@@ -135,8 +135,7 @@ BOOL DeleteFileBelow(const std::string& folder, const std::string& relative) {
     return Fail(ERROR_ACCESS_DENIED);
   // Deleted through the handle: the very file looked at, whatever the name
   // holds by now.
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
+  FILE_DISPOSITION_INFO disposition{TRUE};  // its one member, DeleteFile
   if (!::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) return FALSE_;
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
