@@ -45,10 +45,10 @@ class RegistryKey {
 };
 
 // The folder exists as a directory, or has just been created (last path
-// element only).
-bool EnsureFolder(const std::string& folder) {
+// element only) with the access given.
+bool EnsureFolder(const std::string& folder, win::FolderAccess access) {
   if (win::DirectoryExists(folder)) return true;
-  return win::CreateDirectory(folder) || win::DirectoryExists(folder);
+  return win::CreateDirectory(folder, access) || win::DirectoryExists(folder);
 }
 
 // The value of `key` in the settings file `iniFile`, as the service reads it.
@@ -91,7 +91,9 @@ bool ReadServiceConfig(ServiceSettings& settings) {
   const std::string iniFile = SettingsFilePath();
   const ServiceSettings defaults = DefaultSettings(configFolder);
 
-  if (!EnsureFolder(configFolder)) return false;
+  // Everyone may read the settings; the log lines are for the service's own
+  // user and group.
+  if (!EnsureFolder(configFolder, win::FolderAccess::Everyone)) return false;
 
   if (win::FileExists(iniFile)) {
     // Keys missing from an existing file take their defaults and are not
@@ -102,7 +104,7 @@ bool ReadServiceConfig(ServiceSettings& settings) {
     for (const SettingKey& key : kSettingKeys) WriteValue(iniFile, key.name, SettingText(settings, key));
   }
 
-  return EnsureFolder(settings.Folder);
+  return EnsureFolder(settings.Folder, win::FolderAccess::OwnerAndGroup);
 }
 
 }  // namespace kv

@@ -43,6 +43,11 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
   std::string_view sectionName = TrimBlanks(section);
   std::string_view keyName = TrimBlanks(key);
   if (!detail::ProfileEntryWritable(sectionName, keyName, value)) return detail::Fail(ERROR_INVALID_PARAMETER);
+  // A link at the settings file's name is refused, never written through.
+  const ::DWORD attributes = ::GetFileAttributesA(fileName.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    return detail::Fail(ERROR_ACCESS_DENIED);
   const std::string sectionText(sectionName);
   const std::string keyText(keyName);
   if (!::WritePrivateProfileStringA(sectionText.c_str(), keyText.c_str(), value.c_str(), fileName.c_str()))
