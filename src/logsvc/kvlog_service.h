@@ -25,11 +25,13 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/owner_thread.h"
 #include "base/thread_invoker.h"
 #include "base/timer.h"
 #include "config/service_settings.h"
 #include "findfile/find_file.h"
 #include "logsvc/log_buffer.h"
+#include "logsvc/loss_reporter.h"
 #include "logsvc/status_figures.h"
 #include "platform/messages.h"
 #include "platform/monotonic_clock.h"
@@ -164,6 +166,9 @@ class TKVLogService : public TService {
   // The time of the next timed save, from now on the flush timer's period.
   void NoteNextSave();
 
+  // The main thread: it makes the module and alone runs the intake and the
+  // saves, checked in debug and sanitizer builds.
+  OwnerThread mainThreadOwner_{"TKVLogService"};
   std::unique_ptr<TThreadInvoker> mainThread_;
   // Sends the relays through Repeater while the receiver is open.
   std::unique_ptr<TRelaySender> relaySender_;
@@ -179,11 +184,8 @@ class TKVLogService : public TService {
   std::uint64_t failedSaves_ = 0;
   std::string reportedSaveFailure_;
   // Loss reporting of the receiver's socket (main thread).
-  win::UINT_PTR lossSocket_ = 0;
-  std::uint64_t lossReported_ = 0;
-  std::chrono::steady_clock::time_point lossCheckedAt_{};
+  TLossReporter lossReporter_;
   unsigned sinceLossCheck_ = 0;  // datagrams since the loss counters were last looked at
-  std::chrono::steady_clock::time_point lossReportedAt_{};
   // The operator's figures (main thread), counted from each start.
   bool statusFigures_ = true;
   bool figuresRunning_ = false;

@@ -18,6 +18,7 @@ namespace kv {
 std::string LogBufferPath() { return SettingsFolder() + win::PathDelim + "KVLogService.buf"; }
 
 void TKVLogService::SaveLogFile() {
+  mainThreadOwner_.Check();
   if (!win::DirectoryExists(Settings.Folder)) {
     // The lines stay in the buffer; one warning until a save works again.
     if (!folderMissingReported_) {
