@@ -1,5 +1,7 @@
 // Saving the log buffer.
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <utility>
 
 #include "base/clock.h"
@@ -8,28 +10,94 @@
 #include "logsvc/event_line.h"
 #include "logsvc/kvlog_service.h"
 #include "logsvc/log_file.h"
+#include "platform/durable_file.h"
 #include "platform/eventlog.h"
 #include "platform/filesystem.h"
 
 namespace kv {
+namespace {
+
+// Flush commands closer together than this are saved together: at most
+// five durable writes a second, however many commands come.
+constexpr auto kFlushSaveGap = std::chrono::milliseconds(200);
+
+}  // namespace
 
 std::string LogBufferPath() {
   return GetProgramFilesDir() + win::PathDelim + "KelvaneSystem" + win::PathDelim + "KVLogService.buf";
 }
 
-void TKVLogService::SaveLogFile() {
-  if (!win::DirectoryExists(Folder)) {
-    // The lines stay in the buffer; one warning until a save works again.
-    if (!folderMissingReported_) {
-      folderMissingReported_ = true;
-      WriteEventLog("KVLogService log folder " + Folder +
-                        " does not exist; the log lines are kept in the log buffer until it does",
-                    win::EVENTLOG_WARNING_TYPE, 0, 0);
-    }
-    return;
+bool TKVLogService::LogFolderThere() {
+  if (win::DirectoryExists(Folder)) return true;
+  // The lines stay in the buffer; one warning until a save works again.
+  if (!folderMissingReported_) {
+    folderMissingReported_ = true;
+    WriteEventLog(
+        "KVLogService log folder " + Folder + " does not exist; the log lines are kept in the log buffer until it does",
+        win::EVENTLOG_WARNING_TYPE, 0, 0);
   }
+  return false;
+}
+
+void TKVLogService::SaveLogFile() {
+  if (!LogFolderThere()) return;
   const DateTimeParts at = CurrentClock().LocalNow();
   const std::string path = LogFilePath(Folder, at);
+  // Flush commands waiting for a file of another second go there first;
+  // those of this second are written by this save.
+  if (pendingFlush_ && pendingFlush_->path != path) CompleteFlushSave();
+  pendingFlush_.reset();
+  SaveInto(path, at);
+}
+
+bool TKVLogService::FlushCommandSave() {
+  if (!LogFolderThere()) return true;  // nothing to do, as for any save
+  const auto now = win::MonotonicNow();
+  const DateTimeParts at = CurrentClock().LocalNow();
+  const std::string path = LogFilePath(Folder, at);
+  if (pendingFlush_ && pendingFlush_->path != path) CompleteFlushSave();
+  if (pendingFlush_ || now - lastFlushSave_ < kFlushSaveGap) {
+    // Saved with the next write into the same file: the saved-file line
+    // marks the place, as a save of its own would.
+    LogLines->Add(SavedFileLine(path));
+    pendingFlush_ = PendingFlush{path, at};
+    return true;
+  }
+  lastFlushSave_ = now;
+  return SaveReportingOnce([&] { SaveInto(path, at); });
+}
+
+void TKVLogService::CompleteFlushSave() {
+  if (!pendingFlush_) return;
+  const PendingFlush pending = std::move(*pendingFlush_);
+  pendingFlush_.reset();
+  lastFlushSave_ = win::MonotonicNow();
+  if (!LogFolderThere()) return;
+  if (SaveReportingOnce([&] { SaveInto(pending.path, pending.at); })) LogLines->Add(kBanner);
+}
+
+bool TKVLogService::SaveReportingOnce(const std::function<void()>& save) {
+  try {
+    save();
+    return true;
+  } catch (const std::exception& failure) {
+    if (failure.what() == reportedSaveFailure_) return false;
+    reportedSaveFailure_ = failure.what();
+    const std::string reason = win::ErrnoText();
+    ReportIntakeFailure(failure);
+    try {
+      WriteEventLog("KVLogService could not save the log buffer (" + reason + "); its lines wait in " +
+                        (LogLines->Attached() ? LogLines->Path() : std::string("memory")) +
+                        " for the next save that works",
+                    win::EVENTLOG_WARNING_TYPE, 0, 0);
+    } catch (const std::exception&) {
+      // The event log's own failure must not take the intake down.
+    }
+    return false;
+  }
+}
+
+void TKVLogService::SaveInto(const std::string& path, const DateTimeParts& at) {
   try {
     SaveBufferAs(path, at);
   } catch (const std::exception&) {
@@ -76,6 +144,8 @@ void TKVLogService::MsgFlushTimerTimer(TTimer&) {
 
 void TKVLogService::WriteBufferTimerTimer(TTimer&) {
   LogLines->Tick();
+  if (pendingFlush_ && win::MonotonicNow() - lastFlushSave_ >= kFlushSaveGap) CompleteFlushSave();
+  ReportFailureRepeats(false);
   // Relay failures whose notice could not be posted wait no longer than this.
   ReportRelayFailures();
   ReportStatusFigures(false);
