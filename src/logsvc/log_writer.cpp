@@ -51,11 +51,13 @@ void TKVLogService::SaveLogFile() {
 }
 
 bool TKVLogService::FlushCommandSave() {
-  if (!LogFolderThere()) return true;  // nothing to do, as for any save
   const auto now = win::MonotonicNow();
   const DateTimeParts at = CurrentClock().LocalNow();
   const std::string path = LogFilePath(Folder, at);
   if (pendingFlush_ && pendingFlush_->path != path) CompleteFlushSave();
+  // The folder is looked at when the lines are written; a command that
+  // joins those waiting needs no look of its own.
+  if (!pendingFlush_ && !LogFolderThere()) return true;  // nothing to do, as for any save
   if (pendingFlush_ || now - lastFlushSave_ < kFlushSaveGap) {
     // Saved with the next write into the same file: the saved-file line
     // marks the place, as a save of its own would.

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -143,17 +144,19 @@ TEST_F(HostileInputTest, ABurstOfFlushCommandsIsTakenInAndAStopAfterItEndsSoon) 
   }
   EXPECT_EQ(*code, 0) << child_->Stderr();
   while (std::optional<std::string> relay = relay_.Receive(milliseconds(50))) Accept(*relay);
+  // Relays the listener's socket had no room for are not accepted; every
+  // accepted one is saved, and nothing twice.
   EXPECT_GT(accepted_.size(), 1000u);
-  ExpectEveryAcceptedEventOnce({LogFolder()});
   const std::vector<std::string> lines = SavedLines({LogFolder()});
-  std::size_t flushes = 0;
+  std::map<int, int> seen;
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (const int n = EventNumber(lines[i]); n >= 0) ++seen[n];
     if (lines[i].find("$FLUSHLOG$") == std::string::npos) continue;
-    ++flushes;
     ASSERT_GT(i, 0u);
     EXPECT_EQ(lines[i - 1], "** KVLogService 1.0 KVS-7000 **") << "before " << lines[i];
   }
-  EXPECT_GE(flushes, accepted_.size() - 10);
+  for (int n : accepted_) EXPECT_EQ(seen[n], 1) << "event " << n;
+  for (const auto& [n, times] : seen) EXPECT_EQ(times, 1) << "event " << n;
 }
 
 }  // namespace
