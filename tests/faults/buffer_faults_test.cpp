@@ -76,23 +76,6 @@ class BufferFaultTest : public FaultTest {
     WriteIni(interval, logs);
   }
 
-  // Entries of the service and of the program (a failed save is reported
-  // under the program's name).
-  std::size_t EntriesContaining(const std::string& text) const {
-    std::size_t count = 0;
-    for (const auto& entry : syslog_->Entries()) count += entry.message.find(text) != std::string::npos;
-    return count;
-  }
-  bool AwaitEntries(const std::string& text, std::size_t count) {
-    return Eventually([&] { return EntriesContaining(text) >= count; });
-  }
-
-  void StopCleanly() {
-    ASSERT_TRUE(child_->Signal(SIGTERM));
-    EXPECT_EQ(WaitForExit(), 0) << child_->Stderr();
-    ASSERT_TRUE(syslog_->Flush());
-  }
-
   static inline bool mountsWork_ = false;
   std::vector<std::string> mounts_;
 };
