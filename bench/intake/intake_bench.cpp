@@ -369,5 +369,81 @@ void BM_FlushCommandsVsEvents(benchmark::State& state) {
 }
 BENCHMARK(BM_FlushCommandsVsEvents)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+struct BurstRun {
+  double totalSeconds = 0;  // from the first datagram sent to the end of the stop
+  double stopSeconds = 0;   // the stop alone, right after the last one was sent
+};
+
+// 20,000 datagrams sent from one socket as fast as it goes (with a breath
+// every 256, so that the kernel keeps them), then at once a stop, which
+// takes in and saves what is still waiting.
+BurstRun StopAfterBurst(const ScratchRoot& root, const RelayCounter& relays, const std::string& payload) {
+  constexpr int kBurst = 20000;
+  const std::uint16_t port = FreeUdpPort();
+  root.WriteSettings(port, relays.Port(), 21600);
+  std::filesystem::remove_all(kv::LogBufferPath());
+  auto module = std::make_unique<kv::TKVLogService>();
+  module->SetIntakeFailureHandler([](const std::exception&) {});
+  bool started = true;
+  module->ServiceStart(*module, started);
+  if (!started) throw std::runtime_error("the module did not start");
+  const win::DWORD self = win::GetCurrentThreadId();
+  const auto t0 = Clock::now();
+  std::thread sender([&] {
+    kvtest::UdpListener socket;
+    for (int i = 0; i < kBurst; ++i) {
+      socket.SendTo(port, payload);
+      if (i % 256 == 255) std::this_thread::sleep_for(100us);
+    }
+    win::PostThreadMessage(self, win::WM_QUIT, 0, 0);
+  });
+  win::MSG msg;
+  while (win::GetMessage(&msg, nullptr, 0, 0) > 0) win::DispatchMessage(&msg);
+  sender.join();
+  const auto t1 = Clock::now();
+  bool stopped = true;
+  module->ServiceStop(*module, stopped);
+  const auto t2 = Clock::now();
+  module.reset();
+  root.DrainEventLog();
+  for (const auto& entry : std::filesystem::directory_iterator(root.LogFolder())) std::filesystem::remove(entry.path());
+  std::filesystem::remove_all(kv::LogBufferPath());
+  return {std::chrono::duration<double>(t2 - t0).count(), std::chrono::duration<double>(t2 - t1).count()};
+}
+
+void BM_StopAfterABurstOfFlushCommands(benchmark::State& state) {
+  const std::string flush = "2024/03/05 14.07.09:4711:Ops:Console:4:0:$FLUSHLOG$ from the bench";
+  std::vector<double> eventTotal, flushTotal, eventStop, flushStop;
+  try {
+    ScratchRoot root;
+    RelayCounter relays;
+    for (auto _ : state) {
+      for (int round = 0; round < kRounds; ++round) {
+        const BurstRun e = StopAfterBurst(root, relays, kPayload);
+        eventTotal.push_back(e.totalSeconds);
+        eventStop.push_back(e.stopSeconds);
+        const BurstRun f = StopAfterBurst(root, relays, flush);
+        flushTotal.push_back(f.totalSeconds);
+        flushStop.push_back(f.stopSeconds);
+      }
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  const double et = Median(eventTotal), ft = Median(flushTotal), es = Median(eventStop), fs = Median(flushStop);
+  state.counters["event_total_ms"] = et * 1e3;
+  state.counters["flush_total_ms"] = ft * 1e3;
+  state.counters["event_stop_ms"] = es * 1e3;
+  state.counters["flush_stop_ms"] = fs * 1e3;
+  char line[400];
+  std::snprintf(line, sizeof line,
+                "burst of 20,000 then stop  events: %.0f ms in all, stop %.0f ms  flush commands: %.0f ms in all "
+                "(%.0f taken in per second), stop %.0f ms  ratio in all %.2f, stop %.2f",
+                et * 1e3, es * 1e3, ft * 1e3, 20000 / ft, fs * 1e3, ft / et, fs / es);
+  AddSummaryLine(line);
+}
+BENCHMARK(BM_StopAfterABurstOfFlushCommands)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace kvbench
