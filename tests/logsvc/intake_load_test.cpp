@@ -69,9 +69,12 @@ TEST_F(IntakeLoadTest, EveryRelayOfABatchThatFailsIsReportedAndTheLinesStay) {
   bool started = true;
   module->ServiceStart(*module, started);
   ASSERT_TRUE(started);
-  // A relay socket that is gone: every relay send fails.
+  // A relay socket that is gone: every relay send fails. The events go
+  // from a socket made before, so no new socket takes the closed one's
+  // handle value.
+  kvtest::UdpListener sender;
   module->Repeater->Close();
-  for (int i = 0; i < 3; ++i) SendUdp(receivePort, Event("n" + std::to_string(i)));
+  for (int i = 0; i < 3; ++i) sender.SendTo(receivePort, Event("n" + std::to_string(i)));
   std::this_thread::sleep_for(50ms);  // all three wait together
   ASSERT_TRUE(PumpMessagesUntil([&] { return failures.size() >= 3; }));
   EXPECT_EQ(module->LogLines->Count(), 4u);
