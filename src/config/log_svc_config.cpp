@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kCurrentVersionKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr const char* kSection = "KVLogService";
+constexpr const char* kKeys[] = {"ReceivePort", "RepeatPort", "Interval", "Folder", "LogKeepDays"};
 
 // An open registry key, closed on every path.
 class RegistryKey {
@@ -114,7 +115,19 @@ bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std:
     WriteValue(iniFile, "LogKeepDays", std::to_string(LogKeepDays));
   }
 
+  // A value the reader had to cut names something else than the operator
+  // wrote (a cut Folder another folder): refused, before a folder is made.
+  if (!SettingsCut(iniFile).empty()) return false;
   return EnsureFolder(Folder, win::FolderAccess::OwnerAndGroup);
+}
+
+std::vector<std::string> SettingsCut(const std::string& iniFile) {
+  std::vector<std::string> cut;
+  if (!win::FileExists(iniFile)) return cut;
+  for (const char* key : kKeys) {
+    if (win::GetPrivateProfileString(kSection, key, "", iniFile).size() >= win::ProfileValueMax) cut.push_back(key);
+  }
+  return cut;
 }
 
 }  // namespace kv

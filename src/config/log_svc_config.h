@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kv {
 
@@ -28,8 +29,14 @@ std::string GetProgramFilesDir();
 // False without touching the outputs when the configuration folder cannot be
 // made. Raises kv::Exception("<ini path> に書き込めません") when a new INI
 // file cannot be written (the outputs then hold the defaults).
+// A value that may have been cut by the reader (see SettingsCut) gives false
+// before the log folder is made.
 // One call at a time (the service's request thread).
 bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval, std::string& Folder,
                        std::int32_t& LogKeepDays);
+
+// The keys of the INI file `iniFile` whose values fill the settings
+// reader's buffer, so that they may have been cut from longer ones.
+std::vector<std::string> SettingsCut(const std::string& iniFile);
 
 }  // namespace kv

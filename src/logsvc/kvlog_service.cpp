@@ -47,7 +47,10 @@ TKVLogService::TKVLogService() : TService("KVLogService") {
   SetOnShutdown([this](TService& sender) { ServiceShutdown(sender); });
   SetAfterInstall([this](TService& sender) { ServiceAfterInstall(sender); });
 
-  intakeFailure_ = [](const std::exception& failure) { HandleApplicationException(failure); };
+  intakeFailure_ = [this](const std::exception& failure) {
+    if (dynamic_cast<const EAbort*>(&failure)) return;
+    if (failureRepeats_.Admit(failure.what(), std::chrono::steady_clock::now())) HandleApplicationException(failure);
+  };
   mainThread_ = std::make_unique<TThreadInvoker>();
   ServiceCreate();
 }
