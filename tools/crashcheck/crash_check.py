@@ -87,8 +87,8 @@ class Checker:
         self.subject, self.work, self.keep = subject, os.path.abspath(work), keep
         self.shm = shm = os.path.join(shm, "kvcc-%s" % hashlib.sha1(self.work.encode()).hexdigest()[:12])
         shutil.rmtree(os.path.join(self.work, "violations"), ignore_errors=True)
-        self.record_layout = subjects.Layout(work, shm, 0)
-        self.layouts = [subjects.Layout(work, shm, i + 1) for i in range(workers)]
+        self.record_layout = subjects.Layout(self.work, shm, 0)
+        self.layouts = [subjects.Layout(self.work, shm, i + 1) for i in range(workers)]
         self.free = list(self.layouts)
         self.lock = threading.Lock()
         self.results = {}  # state digest -> (failure, {path: bytes})
@@ -100,8 +100,21 @@ class Checker:
         shutil.rmtree(self.shm, ignore_errors=True)
 
     def record(self):
-        return [Recording(self.subject, base, trace, self.record_layout)
-                for base, trace in self.subject.record(self.record_layout, self.work)]
+        """Records the subject's workload, and checks that the calls
+        recorded give the files each run left: none was missed."""
+        traces, final = self.subject.record(self.record_layout, self.work)
+        runs = [Recording(self.subject, base, trace, self.record_layout) for base, trace in traces]
+        for i, r in enumerate(runs):
+            disk = fsmodel.Disk("posix", r.base)
+            for op in r.ops:
+                disk.feed(op)
+            left = runs[i + 1].base if i + 1 < len(runs) else final
+            touched = {op.path for op in r.ops} | {op.path2 for op in r.ops}
+            for folder, entries in disk.files().items():
+                for name in set(entries) | set(left.get(folder, {})):
+                    if os.path.join(folder, name) in touched and entries.get(name) != left[folder].get(name):
+                        raise RuntimeError("run %d: the calls recorded do not give %s/%s" % (i, folder, name))
+        return runs
 
     def run(self, budget, seed, runs=None, focus=None, hows=HOWS, models=("posix", "ext4")):
         """Checks `budget` crash states of the recording `runs` (made now

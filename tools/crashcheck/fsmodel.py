@@ -61,6 +61,14 @@ def apply_data(content, ops):
     return bytes(out)
 
 
+def _block_ends(op):
+    """The 512-byte boundaries strictly inside a write; none for a truncation."""
+    if isinstance(op, Trunc):
+        return range(0)
+    offset, data = op
+    return range((offset // BLOCK + 1) * BLOCK, offset + len(data), BLOCK)
+
+
 def split(path):
     folder, _, name = path.rpartition("/")
     return folder, name
@@ -125,6 +133,8 @@ class Disk:
         elif op.kind == "write":
             self._data_op(ino, (len(self.live[ino]) if op.offset < 0 else op.offset, op.data))
         elif op.kind == "copy":
+            if self.ino_at(op.path2) is None:
+                raise ValueError("a copy from a removed file, which the model does not follow: " + op.path2)
             src = self.live[self.ino_at(op.path2)]
             self._data_op(ino, (op.offset, bytes(src[op.source_offset:op.source_offset + op.size])))
         elif op.kind == "truncate":
@@ -176,6 +186,10 @@ class Disk:
                 op.apply(self.names)
         self.meta = []
 
+    def files(self):
+        """The files as the program sees them now."""
+        return {f: {n: bytes(self.live[ino]) for n, ino in entries.items()} for f, entries in self.live_names.items()}
+
     # --- what a power cut may leave ---
     def unsynced(self):
         """Whether a crash now can leave anything but what it saw."""
@@ -184,8 +198,8 @@ class Disk:
     def crash_state(self, rng, how):
         """how: "none" (nothing unsynced survives), "all" (everything does),
         "names" (names survive, unsynced bytes do not), "data" (the
-        reverse), "torn" (everything but the end of each file's last write,
-        cut at its last 512-byte boundary), "random". Returns ({folder: {name: bytes}}, description)."""
+        reverse), "torn" (each file up to the last write that crosses a 512-byte
+        boundary, cut at its last one), "random". Returns ({folder: {name: bytes}}, description)."""
 
         def cut(n, part):
             if how in ("all", "torn") or how == part:
@@ -241,15 +255,15 @@ class Disk:
             c = lo + cut(hi - lo, "data")
             content = apply_data(self.data[ino], queue[:c])
             torn = 0
-            if how == "torn" and c == hi and c > lo and not isinstance(queue[c - 1], Trunc):
-                c -= 1
+            if how == "torn":  # the last write that crosses a block boundary, torn there
+                crossing = [i for i in range(lo, hi) if _block_ends(queue[i])]
+                c = crossing[-1] if crossing else hi
                 content = apply_data(self.data[ino], queue[:c])
-            if c < hi and not isinstance(queue[c], Trunc) and how in ("random", "torn"):
+            if c < hi and _block_ends(queue[c]) and (how == "torn" or how == "random" and rng.random() < 0.5):
                 offset, data = queue[c]
-                ends = range((offset // BLOCK + 1) * BLOCK, offset + len(data), BLOCK)
-                if ends and (how == "torn" or rng.random() < 0.5):
-                    torn = (ends[-1] if how == "torn" else rng.choice(ends)) - offset
-                    content = apply_data(content, [(offset, data[:torn])])
+                ends = _block_ends(queue[c])
+                torn = (ends[-1] if how == "torn" else rng.choice(ends)) - offset
+                content = apply_data(content, [(offset, data[:torn])])
             contents[ino] = content
             notes.append("%s %d/%d writes%s" % (self.label[ino], c, len(queue), " +%d B" % torn if torn else ""))
         files = {f: {n: contents.get(ino, self.data.get(ino, b"")) for n, ino in entries.items()}

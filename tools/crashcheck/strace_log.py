@@ -121,7 +121,7 @@ def read_trace(path, watched, start_seq=0):
                 continue
             fd, p = _fd(a[0]) if a and "<" in a[0] else (None, None)
             if p and p.endswith(" (deleted)"):
-                p = p[: -len(" (deleted)")]
+                p = None  # a removed file; the workload never writes one
             entry = fds.get(fd)
             if call == "lseek" and entry:
                 entry[2] = result
@@ -133,12 +133,15 @@ def read_trace(path, watched, start_seq=0):
                     where = -1  # at the end
                 else:
                     where = entry[2] if entry else 0
-                    entry and entry.__setitem__(2, where + result)
+                    if entry:
+                        entry[2] = where + result
                 op("write", p, offset=where, data=data)
             elif call in ("fsync", "fdatasync") and inside(p):
                 op("dirsync" if entry and entry[1] & O_DIRECTORY else "sync", p)
-            elif call in ("ftruncate", "truncate") and inside(p if call == "ftruncate" else _path("", a[0])):
-                op("truncate", p if call == "ftruncate" else _path("", a[0]), size=int(a[1]))
+            elif call in ("ftruncate", "truncate"):
+                target = p if call == "ftruncate" else _path("", a[0])
+                if inside(target):
+                    op("truncate", target, size=int(a[1]))
             elif call in ("rename", "renameat", "renameat2"):
                 src, dst = (_path("", a[0]), _path("", a[1])) if call == "rename" else \
                     (_path(a[0], a[1]), _path(a[2], a[3]))

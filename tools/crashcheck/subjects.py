@@ -119,7 +119,7 @@ class Service:
         """Four runs: saves by rename and a stop; an end without a save; a
         start that recovers by a copy into the other file system, saves
         there and ends without a save; a start that recovers by rename and
-        a stop. Returns [(base, trace)]."""
+        a stop. Returns [(base, trace)] and the files at the end."""
         layout.reset()
         plan = [(layout.logs, "stop"), (layout.logs, "kill"), (layout.other, "kill"), (layout.logs, "stop")]
         runs = []
@@ -130,9 +130,9 @@ class Service:
             base = snapshot(layout.folders())
             trace = os.path.join(work, "trace%d.txt" % i)
             log = os.path.join(work, "run%d.log" % i)
-            self._run(layout, trace, log, receive, repeat, end, flushes=(i in (0, 2)))
+            self._run(layout, trace, log, receive, repeat, end, flushes=((0.3,), (), (0.3, 0.55, 0.8), ())[i])
             runs.append((base, trace))
-        return runs
+        return runs, snapshot(layout.folders())
 
     def _run(self, layout, trace, log, receive, repeat, end, flushes):
         relays = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -145,22 +145,26 @@ class Service:
             _await(lambda: b"state RUNNING" in open(log, "rb").read(), 30, "the service did not start: " + log)
             send = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 
-            def events(seconds):
-                until = time.monotonic() + seconds
-                while time.monotonic() < until:
-                    send.sendto(b"2024/03/05 14.07.09:1:CrashApp:CrashSource:1:2:crash-event %d" % self.next_event,
-                                ("127.0.0.1", receive))
-                    self.next_event += 1
-                    time.sleep(0.03)
+            def event(text):
+                send.sendto(b"2024/03/05 14.07.09:1:CrashApp:CrashSource:1:2:" + text, ("127.0.0.1", receive))
+                time.sleep(0.03)
 
-            events(1.6)
-            if flushes:
-                while time.time() % 1 > 0.3:  # two saves in one second: the second appends
-                    time.sleep(0.01)
-                for k in (1, 2):
-                    send.sendto(b"2024/03/05 14.07.09:1:CrashApp:CrashSource:1:2:$FLUSHLOG$ crash-flush %d"
-                                % k, ("127.0.0.1", receive))
-                events(1.3)
+            def events(until):
+                while not until():
+                    event(b"crash-event %d" % self.next_event)
+                    self.next_event += 1
+
+            started = time.monotonic()
+            events(lambda: time.monotonic() - started > 1.6)
+            # Flushes at several moments of the second, so that some come
+            # between two syncs of the buffer file; the first two in one
+            # second: the second appends to the file of the first.
+            for n, phase in enumerate(flushes):
+                events(lambda: 0 <= (time.time() - phase) % 1 < 0.1)
+                for k in (1, 2) if n == 0 else (1,):
+                    event(b"$FLUSHLOG$ crash-flush %d.%d" % (n, k))
+            started = time.monotonic()
+            events(lambda: time.monotonic() - started > 1.0)
             svcrun = children(proc.pid)[0]
             if end == "stop":
                 time.sleep(0.2)
@@ -251,7 +255,7 @@ class Writer:
         base = snapshot(layout.folders())
         trace = os.path.join(work, "trace0.txt")
         strace(trace, self._command(layout, "run")).wait(timeout=120)
-        return [(base, trace)]
+        return [(base, trace)], snapshot(layout.folders())
 
     def recover(self, layout):
         run = subprocess.run(self._command(layout, "recover"), capture_output=True, timeout=60)
