@@ -12,12 +12,14 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh crash
 states=${1:-300}
 build=${2:-build-crash}
+# A build folder configured already (CI's) is used as it is; a new one is
 # Release at -O2, as scripts/demo.sh builds it.
-if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-  -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF &&
-  cmake --build "$build" -j"$(nproc)" --target kvlogserver svcrun; } >"$build.log" 2>&1; then
-  cat "$build.log"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF; } &&
+  cmake --build "$build" -j"$(nproc)" --target kvlogserver svcrun; } >"$log" 2>&1; then
+  cat "$log"
   exit 1
 fi
-rm -f "$build.log"
-exec /usr/bin/python3 tools/crashcheck/crash_check.py --build "$build" --work "$build/crash-check" --states "$states"
+/usr/bin/python3 tools/crashcheck/crash_check.py --build "$build" --work "$build/crash-check" --states "$states"

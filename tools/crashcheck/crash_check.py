@@ -20,8 +20,6 @@ import fsmodel
 import strace_log
 import subjects
 
-EVENT = re.compile(rb"crash-event (\d+)")
-
 
 class Recording:
     """One program run: its durable start, its calls, and what they say
@@ -32,7 +30,7 @@ class Recording:
         self.ops = strace_log.read_trace(trace, layout.folders())
         self.written = {}  # event -> time its line was first written
         self.lines = set()  # every whole line the program wrote
-        self.longest_sync = max([_duration(trace)] + [0.0])
+        self.longest_sync = _longest_sync(trace)
         for op in self.ops:
             if op.kind == "write":
                 for line in op.data.split(b"\r\n")[:-1]:
@@ -42,7 +40,7 @@ class Recording:
                         self.written.setdefault(n, op.time)
 
 
-def _duration(trace):
+def _longest_sync(trace):
     """The longest fdatasync/fsync of the trace, in seconds."""
     longest = 0.0
     with open(trace, errors="replace") as f:

@@ -191,10 +191,6 @@ class Disk:
         return {f: {n: bytes(self.live[ino]) for n, ino in entries.items()} for f, entries in self.live_names.items()}
 
     # --- what a power cut may leave ---
-    def unsynced(self):
-        """Whether a crash now can leave anything but what it saw."""
-        return any(self.pending.values()) or any(self.dir_pending.values()) or bool(self.meta)
-
     def crash_state(self, rng, how):
         """how: "none" (nothing unsynced survives), "all" (everything does),
         "names" (names survive, unsynced bytes do not), "data" (the

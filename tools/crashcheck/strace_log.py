@@ -11,7 +11,6 @@ TRACED = ("open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,fsync,fdatas
           "sendfile,lseek,mkdir,mkdirat")
 
 O_ACCMODE, O_CREAT, O_TRUNC, O_APPEND, O_DIRECTORY = 0o3, 0o100, 0o1000, 0o2000, 0o200000
-AT_FDCWD = -100
 LINE = re.compile(r"^(\d+) +(\d\d):(\d\d):(\d\d\.\d+) (\w+)\((.*)\) = (.*?)(?: <[\d.]+>)?$")
 HEX = re.compile(r'"((?:\\x[0-9a-f]{2})*)"')
 FD = re.compile(r"^(-?\d+)<((?:\\x[0-9a-f]{2})*)>$")
@@ -80,7 +79,7 @@ def _merge_unfinished(lines):
         yield line
 
 
-def read_trace(path, watched, start_seq=0):
+def read_trace(path, watched):
     """The calls of the trace at `path` on files in (or below) the
     `watched` folders, in order; failed calls are left out."""
     watched = tuple(w.rstrip("/") for w in watched)
@@ -103,7 +102,7 @@ def read_trace(path, watched, start_seq=0):
             result, result_path = _fd(ret) if "<" in ret else (int(ret.split()[0]), None)
 
             def op(kind, p, **kw):
-                ops.append(Op(start_seq + len(ops), t, kind, p, **kw))
+                ops.append(Op(len(ops), t, kind, p, **kw))
 
             if call in ("open", "openat", "creat"):
                 if call == "openat":
