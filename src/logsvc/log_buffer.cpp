@@ -353,15 +353,14 @@ void TLogBuffer::SaveAs(const std::string& target) {
 
   // Every save starts from lines made durable in the buffer file. A rename
   // that a power cut keeps while the lines are not would leave a log file
-  // ending in a torn line, which no start repairs; and the journal of a copy
-  // notes the buffer file's size, which must be the one a power cut leaves,
-  // or the next start takes the copy for a finished one and saves its lines
-  // a second time.
-  const bool durable = file_.IsOpen() && pending_.empty() && file_.SyncData();
+  // ending in a torn line, which no start repairs, and the name would stand
+  // for less than them; and the journal of a copy notes the buffer file's
+  // size, which must be the one a power cut leaves, or the next start takes
+  // the copy for a finished one and saves its lines a second time.
+  const bool durable = file_.IsOpen() && pending_.empty() && file_.Sync();
   if (durable && file_.IsAt(path_) && win::MoveFileNoReplace(path_, target)) {
-    // The open file is the log file now: make it durable, then start a new
-    // buffer file.
-    file_.Sync();
+    // The open file is the log file now: make its new name durable, then
+    // start a new buffer file.
     win::FlushFolder(targetFolder);
     if (targetFolder != folder_) win::FlushFolder(folder_);
     ReplaceFile(win::LockedAppendFile());
