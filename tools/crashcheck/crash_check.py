@@ -97,9 +97,20 @@ class Checker:
     def close(self):
         shutil.rmtree(self.shm, ignore_errors=True)
 
-    def record(self):
+    def record(self, attempts=3):
         """Records the subject's workload, and checks that the calls
-        recorded give the files each run left: none was missed."""
+        recorded give the files each run left: none was missed. A kill in
+        the middle of a call leaves the call without its result; the
+        recording is then made again."""
+        for attempt in range(attempts):
+            try:
+                return self._record()
+            except RuntimeError as missed:
+                if attempt + 1 == attempts:
+                    raise
+                print("recording again: %s" % missed, file=sys.stderr)
+
+    def _record(self):
         traces, final = self.subject.record(self.record_layout, self.work)
         runs = [Recording(self.subject, base, trace, self.record_layout) for base, trace in traces]
         for i, r in enumerate(runs):
@@ -110,8 +121,10 @@ class Checker:
             touched = {op.path for op in r.ops} | {op.path2 for op in r.ops}
             for folder, entries in disk.files().items():
                 for name in set(entries) | set(left.get(folder, {})):
-                    if os.path.join(folder, name) in touched and entries.get(name) != left[folder].get(name):
-                        raise RuntimeError("run %d: the calls recorded do not give %s/%s" % (i, folder, name))
+                    mine, theirs = entries.get(name), left[folder].get(name)
+                    if os.path.join(folder, name) in touched and mine != theirs:
+                        raise RuntimeError("run %d: the calls recorded do not give %s/%s (%s bytes, on disk %s)"
+                                           % (i, folder, name, mine and len(mine), theirs and len(theirs)))
         return runs
 
     def run(self, budget, seed, runs=None, focus=None, hows=HOWS, models=("posix", "ext4")):

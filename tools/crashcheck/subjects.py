@@ -169,7 +169,8 @@ class Service:
             if end == "stop":
                 time.sleep(0.2)
                 os.kill(svcrun, signal.SIGTERM)
-            else:  # while events come, so that lines are left in the buffer file
+            else:  # with lines left in the buffer file, none in mid-write
+                time.sleep(0.05)
                 os.kill(children(svcrun)[0], signal.SIGKILL)
             proc.wait(timeout=60)
         finally:
