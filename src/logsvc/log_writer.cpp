@@ -13,9 +13,7 @@
 
 namespace kv {
 
-std::string LogBufferPath() {
-  return GetProgramFilesDir() + win::PathDelim + "KelvaneSystem" + win::PathDelim + "KVLogService.buf";
-}
+std::string LogBufferPath() { return ServiceConfigFolder() + win::PathDelim + "KVLogService.buf"; }
 
 void TKVLogService::SaveLogFile() {
   if (!win::DirectoryExists(Folder)) {

@@ -15,6 +15,7 @@
 #include "platform/eventlog.h"
 #include "platform/filesystem.h"
 #include "platform/messages.h"
+#include "platform/service_account.h"
 
 namespace kv {
 namespace {
@@ -50,6 +51,7 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
   if (!configured) {
     WriteEventLog("KVLogService configuation error", win::EVENTLOG_ERROR_TYPE, 0, 0);
     std::string facts = ConfigFailureFacts(Folder);
+    if (facts.empty()) facts = LogFolderAccessFacts(Folder);
     if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     ReportStartRefused(facts.empty() ? "KVLogService configuation error" : facts);
     Started = false;
@@ -98,6 +100,9 @@ bool TKVLogService::AttachLogBuffer() {
 
 bool TKVLogService::StartLoggingPath() {
   if (!ReadServiceConfig(ReceivePort, RepeatPort, Interval, Folder, LogKeepDays)) return false;
+  // A log folder the service's account may not write would fail every
+  // save: refused at once, as a folder that cannot be made is.
+  if (!win::FolderWriteProblem(Folder).empty()) return false;
   eventsTaken_ = relaysSent_ = kernelDrops_ = queueDrops_ = 0;
   lastSaveAt_.reset();
   lastSaveFile_.clear();
