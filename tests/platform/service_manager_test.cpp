@@ -128,7 +128,8 @@ TEST_F(ServiceManager, CreateWritesTheUnitAndTheAutomaticStartLink) {
 // database here); where none can be made, no unit names a missing user.
 TEST_F(ServiceManager, CreateMakesTheServicesOwnUserOrWritesNoUnit) {
   win::SC_HANDLE manager = OpenManager();
-  const std::string path = getenv("PATH");
+  const char* found = getenv("PATH");
+  const std::string path = found ? found : "/usr/sbin:/usr/bin:/sbin:/bin";
   setenv("PATH", "/nonexistent", 1);
   EXPECT_EQ(Create(manager), nullptr);
   EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_SERVICE_ACCOUNT);

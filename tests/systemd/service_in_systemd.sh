@@ -16,6 +16,10 @@ require_box
 
 build_dir=$(cd "$(dirname "$server")" && pwd)
 start_box "kvtest-svc-$$-$RANDOM" "$build_dir" "$(cd "$(dirname "$send")" && pwd)"
+# Installed from where a program stays, as an administrator would: the
+# service's user may not reach a build folder wherever a clone lies.
+in_box install -D -m 0755 "$server" /usr/local/sbin/kvlogserver || fail "cannot copy $server into the box"
+server=/usr/local/sbin/kvlogserver
 
 receive_port=$(free_udp_port)
 repeat_port=$(free_udp_port "$receive_port")
