@@ -95,9 +95,11 @@ void TKVLogService::ServiceAfterInstall(TService&) {
                       win::FormatSystemMessage(win::GetLastError()));
   };
   const std::string configFolder = ServiceConfigFolder();
+  const std::string buffer = LogBufferPath();
+  const std::string logFolder = DefaultLogFolder();
   grant(win::GrantServiceFolder(Name(), configFolder), configFolder);
-  grant(win::GrantServiceFile(Name(), LogBufferPath()), LogBufferPath());
-  grant(win::GrantServiceFolder(Name(), DefaultLogFolder()), DefaultLogFolder());
+  grant(win::GrantServiceFile(Name(), buffer), buffer);
+  grant(win::GrantServiceFolder(Name(), logFolder), logFolder);
 
   static constexpr char kDescription[] = "KVAppService で出力されるログメッセージを取得,保存するためのサービス";
   win::HKEY key = nullptr;
