@@ -84,11 +84,14 @@ std::string GetProgramFilesDir() {
   return data.substr(0, data.find('\0'));
 }
 
+std::string ServiceConfigFolder() { return GetProgramFilesDir() + win::PathDelim + "KelvaneSystem"; }
+std::string DefaultLogFolder() { return ServiceConfigFolder() + win::PathDelim + "Logs"; }
+
 bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval, std::string& Folder,
                        std::int32_t& LogKeepDays) {
-  const std::string configFolder = GetProgramFilesDir() + win::PathDelim + "KelvaneSystem";
+  const std::string configFolder = ServiceConfigFolder();
   const std::string iniFile = configFolder + win::PathDelim + "KVLogService.ini";
-  const std::string defaultLogFolder = configFolder + win::PathDelim + "Logs";
+  const std::string defaultLogFolder = DefaultLogFolder();
 
   // Everyone may read the settings; the log lines are for the service's own
   // user and group.

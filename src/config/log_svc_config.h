@@ -17,6 +17,12 @@ constexpr std::int32_t DefaultRepeatPort = 2057;
 constexpr std::int32_t DefaultInterval = 21600;
 constexpr std::int32_t DefaultLogKeepDays = 30;
 
+// The configuration folder `<ProgramFilesDir>/KelvaneSystem`, which holds the
+// INI file and the log buffer, and the default log folder `Logs` in it.
+// Safe from any thread.
+std::string ServiceConfigFolder();
+std::string DefaultLogFolder();
+
 // The "ProgramFilesDir" value of HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion.
 // When the key cannot be opened, the system default (win::DefaultProgramFilesDir);
 // when the value is missing or empty, ""; when it is not a string, the

@@ -24,9 +24,7 @@ constexpr auto kFlushSaveGap = std::chrono::milliseconds(200);
 
 }  // namespace
 
-std::string LogBufferPath() {
-  return GetProgramFilesDir() + win::PathDelim + "KelvaneSystem" + win::PathDelim + "KVLogService.buf";
-}
+std::string LogBufferPath() { return ServiceConfigFolder() + win::PathDelim + "KVLogService.buf"; }
 
 bool TKVLogService::LogFolderThere() {
   if (win::DirectoryExists(Folder)) return true;

@@ -16,6 +16,7 @@
 #include "platform/eventlog.h"
 #include "platform/filesystem.h"
 #include "platform/messages.h"
+#include "platform/service_account.h"
 
 namespace kv {
 namespace {
@@ -51,6 +52,7 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
   if (!configured) {
     WriteEventLog("KVLogService configuation error", win::EVENTLOG_ERROR_TYPE, 0, 0);
     std::string facts = refusedSetting_.empty() ? ConfigFailureFacts(Folder) : refusedSetting_;
+    if (facts.empty()) facts = LogFolderAccessFacts(Folder);
     if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     ReportStartRefused(facts.empty() ? "KVLogService configuation error" : facts);
     Started = false;
@@ -106,6 +108,9 @@ bool TKVLogService::StartLoggingPath() {
   // without end; one to no port would fail for every event.
   refusedSetting_ = RelayPortProblem(ReceivePort, RepeatPort);
   if (!refusedSetting_.empty()) return false;
+  // A log folder the service's account may not write would fail every
+  // save: refused at once, as a folder that cannot be made is.
+  if (!win::FolderWriteProblem(Folder).empty()) return false;
   pendingFlush_.reset();
   lastFlushSave_ = {};
   eventsTaken_ = relaysSent_ = kernelDrops_ = queueDrops_ = 0;
