@@ -30,17 +30,21 @@ command -v python3 >/dev/null || missing+=(python3)
 [ -f /usr/share/i18n/locales/ja_JP ] || missing+=(locales)
 command -v pgrep >/dev/null || missing+=(procps)
 # The boxes on a desktop: the X server, the tools that find, read, press and
-# photograph them, and a font with the Japanese texts.
-command -v Xvfb >/dev/null || missing+=(xvfb)
-command -v xdotool >/dev/null || missing+=(xdotool)
-command -v xprop >/dev/null || missing+=(x11-utils)
-command -v import >/dev/null || missing+=(imagemagick)
-[ -d /usr/share/fonts/truetype/vlgothic ] || missing+=(fonts-vlgothic)
-if [ ${#missing[@]} -gt 0 ]; then
+# photograph them, and a font with the Japanese texts; without what they
+# merely recommend (ImageMagick's would bring Ghostscript and more).
+desktop=()
+command -v Xvfb >/dev/null || desktop+=(xvfb)
+command -v xdotool >/dev/null || desktop+=(xdotool)
+command -v xprop >/dev/null || desktop+=(x11-utils)
+command -v import >/dev/null || desktop+=(imagemagick)
+[ -d /usr/share/fonts/truetype/vlgothic ] || desktop+=(fonts-vlgothic)
+if [ ${#missing[@]} -gt 0 ] || [ ${#desktop[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  [ ${#desktop[@]} -eq 0 ] ||
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${desktop[@]}"
 fi
 wine=/usr/lib/wine/wine64
 toolchain=$PWD/cmake/mingw-w64-x86_64.cmake
