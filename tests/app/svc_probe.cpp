@@ -20,9 +20,8 @@
 //                                EventMessageFile, formatted by FormatMessageA
 //                                in the language LANGID (0: any), written as
 //                                it comes, without a line break
-//   svc_probe box                the visible message box: caption, text (in
-//                                UTF-8, line breaks as \r and \n) and the
-//                                texts of its buttons
+//   svc_probe box                the visible message box: caption and text
+//                                (in UTF-8, line breaks as \r and \n)
 // Prints "key=value" lines; exits 0 on success, 1 with the system error
 // number on standard error, 2 on a wrong command line.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -198,19 +197,6 @@ int PrintBox() {
     std::fputs("svc_probe: no message box\n", stderr);
     return 1;
   }
-  std::string buttons;
-  EnumChildWindows(
-      box,
-      [](HWND child, LPARAM list) -> BOOL {
-        char name[16] = {};
-        GetClassNameA(child, name, sizeof name);
-        if (IsWindowVisible(child) && std::string(name) == "Button") {
-          std::string& names = *reinterpret_cast<std::string*>(list);
-          names += (names.empty() ? "" : ",") + Utf8(WindowText(child));
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&buttons));
   HWND text = GetDlgItem(box, 0xFFFF);
   std::string shown;  // on one line: its line breaks as \r and \n
   for (char c : text ? Utf8(WindowText(text)) : std::string()) {
@@ -218,7 +204,7 @@ int PrintBox() {
     else if (c == '\n') shown += "\\n";
     else shown += c;
   }
-  std::printf("caption=%s\ntext=%s\nbuttons=%s\n", Utf8(WindowText(box)).c_str(), shown.c_str(), buttons.c_str());
+  std::printf("caption=%s\ntext=%s\n", Utf8(WindowText(box)).c_str(), shown.c_str());
   return 0;
 }
 
