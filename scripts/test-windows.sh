@@ -79,6 +79,13 @@ cleanup() {
 trap cleanup EXIT
 # Booted first: Wine's first-run messages would otherwise spoil the test
 # listings. Its standard output goes to a file: processes it starts keep it.
+# The session it starts (the service manager and the other processes of the
+# prefix) stays up until the end, under a persistent wineserver started
+# before: a session that ended between two tests would be started again by
+# the next test's program and keep that test's standard output open, so
+# that ctest saw the test run on until the session ended (one done in 77 ms
+# timed out after 180 s).
+/usr/lib/wine/wineserver -p
 timeout 300 "$wine" wineboot -i >"$WINEPREFIX/boot.log" 2>&1
 
 echo "== Tests under Wine"
