@@ -93,6 +93,7 @@ exe='C:\Program Files\KelvaneSystem\kvlogserver.exe'
 # The manager may show a service another process just made or deleted a few
 # seconds late; each step waits until it sees the last one's result.
 registered() { probe status KVLogService | grep -q '^state='; }
+ended() { ! kill -0 "$1" 2>/dev/null; }
 unregistered() { ! registered; }
 
 # box NAME CAPTION TEXT CODE ARGS...: runs the program with ARGS, finds its
@@ -101,13 +102,19 @@ unregistered() { ! registered; }
 box() {
   local name=$1 caption=$2 text=$3 code=$4 rc=0
   shift 4
-  timeout 120 "$wine" "$exe" "$@" >"$work/$name.out" 2>&1 &
+  "$wine" "$exe" "$@" >"$work/$name.out" 2>&1 &
   local program=$!
-  local window=""
-  window=$(timeout 60 xdotool search --sync --onlyvisible --class kvlogserver.exe 2>/dev/null | head -n 1) || true
+  # Asked again and again rather than with --sync: a search ends with an X
+  # error when a window it looks at goes away meanwhile, as Wine's first
+  # windows in a prefix do.
+  local window="" deadline=$((SECONDS + 180))
+  while [ -z "$window" ] && [ "$SECONDS" -lt "$deadline" ]; do
+    window=$(xdotool search --onlyvisible --class kvlogserver.exe 2>/dev/null | head -n 1) || true
+    [ -n "$window" ] || sleep 0.5
+  done
   check "[$name] a box shows" [ -n "$window" ]
   if [ -z "$window" ]; then
-    kill "$program" 2>/dev/null || true
+    kill -KILL "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
     return
   fi
@@ -119,6 +126,7 @@ box() {
   sleep 0.5  # painted
   import -window root "$shots/$name.png" 2>>"$log" || echo "note [$name] no screenshot"
   xdotool key --window "$window" Return 2>>"$log"
+  wait_for 60 ended "$program" || kill -KILL "$program" 2>/dev/null || true
   wait "$program" || rc=$?
   check "[$name] OK ends it with exit code $code" [ "$rc" = "$code" ]
 }
