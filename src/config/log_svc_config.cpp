@@ -47,10 +47,10 @@ class RegistryKey {
 };
 
 // The folder exists as a directory, or has just been created (last path
-// element only).
-bool EnsureFolder(const std::string& folder) {
+// element only) with the access given.
+bool EnsureFolder(const std::string& folder, win::FolderAccess access) {
   if (win::DirectoryExists(folder)) return true;
-  return win::CreateDirectory(folder) || win::DirectoryExists(folder);
+  return win::CreateDirectory(folder, access) || win::DirectoryExists(folder);
 }
 
 std::int32_t ReadInteger(const std::string& iniFile, const char* key, std::int32_t fallback) {
@@ -89,7 +89,9 @@ bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std:
   const std::string iniFile = configFolder + win::PathDelim + "KVLogService.ini";
   const std::string defaultLogFolder = configFolder + win::PathDelim + "Logs";
 
-  if (!EnsureFolder(configFolder)) return false;
+  // Everyone may read the settings; the log lines are for the service's own
+  // user and group.
+  if (!EnsureFolder(configFolder, win::FolderAccess::Everyone)) return false;
 
   if (win::FileExists(iniFile)) {
     // Keys missing from an existing file take their defaults and are not
@@ -112,7 +114,7 @@ bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std:
     WriteValue(iniFile, "LogKeepDays", std::to_string(LogKeepDays));
   }
 
-  return EnsureFolder(Folder);
+  return EnsureFolder(Folder, win::FolderAccess::OwnerAndGroup);
 }
 
 }  // namespace kv

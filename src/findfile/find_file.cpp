@@ -102,6 +102,10 @@ void TFindFile::ScanDirectory(const std::string& path) {
     // "" is what is left of the root folder "/" once its separator is gone.
     DirectoryEnumeration entries(path.empty() ? std::string(1, win::PathDelim) : path, kAnyFile, rec);
     for (bool more = entries.HasEntry(); more; more = entries.Next()) {
+      // A link (symbolic link, junction, any reparse point) is neither
+      // entered nor reported: what it leads to lies outside the tree, or in
+      // it already (a loop), and a file named through it is not in it.
+      if ((rec.Attr & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
       if ((rec.Attr & win::FILE_ATTRIBUTE_DIRECTORY) != 0) {
         if (recurse_ && rec.Name != "." && rec.Name != "..") ScanDirectory(path + win::PathDelim + rec.Name);
         continue;

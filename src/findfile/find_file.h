@@ -1,7 +1,9 @@
 // TFindFile: walks a directory and, when asked, its subdirectories, and
 // reports every file (never a directory) to a handler, optionally only files
 // whose last-write day lies in a range of days. A nest limit stops runaway
-// descents.
+// descents. Links (symbolic links, junctions, other reparse points) are
+// neither followed nor reported, so a search never leaves the tree it
+// starts in and a link loop cannot end it.
 #pragma once
 
 #include <cstdint>

@@ -135,6 +135,12 @@ class TKVLogService : public TService {
   // saving left in it; true when lines still wait in the buffer for the
   // next save.
   bool AttachLogBuffer();
+  // The log file a save at `at` goes into: the usual name, or, when
+  // something other than an own regular file holds it (a link, a FIFO, a
+  // folder, a file of another user), the first free alternative name; none
+  // when those are taken as well. A taken name gives one warning entry that
+  // names it, the reason and where the lines went.
+  std::optional<std::string> SaveTargetFor(const DateTimeParts& at);
   // Saves the buffer into `path`, named for the moment `at`.
   void SaveBufferAs(const std::string& path, const DateTimeParts& at);
   void WriteBufferTimerTimer(TTimer& Sender);

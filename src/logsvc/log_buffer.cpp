@@ -337,10 +337,12 @@ void TLogBuffer::SaveAs(const std::string& target) {
   if (file_.IsOpen()) WritePending();
   const std::string targetFolder = win::FolderOf(target);
 
-  if (file_.IsOpen() && pending_.empty() && file_.IsAt(path_) && win::MoveFileNoReplace(path_, target)) {
-    // The open file is the log file now: make it durable, then start a new
-    // buffer file.
-    file_.Sync();
+  // The lines are made durable before the file takes the log file's name,
+  // so that after a power cut the name never stands for less than them.
+  if (file_.IsOpen() && pending_.empty() && file_.IsAt(path_) && file_.Sync() &&
+      win::MoveFileNoReplace(path_, target)) {
+    // The open file is the log file now: make its new name durable, then
+    // start a new buffer file.
     win::FlushFolder(targetFolder);
     if (targetFolder != folder_) win::FlushFolder(folder_);
     ReplaceFile(win::LockedAppendFile());

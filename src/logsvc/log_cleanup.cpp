@@ -36,13 +36,20 @@ void TKVLogService::LogCleanupTimerTimer(TTimer&) {
   LogFindFile->SetLastWriteDateFrom(0);
   LogFindFile->StartSearch();  // what was collected before a failure is still handled
 
+  // The search names every file below the folder as it, less one trailing
+  // separator, followed by the path below it.
+  std::string base = Folder;
+  if (!base.empty() && base.back() == win::PathDelim) base.pop_back();
   const std::size_t count = FoundFiles->size();
   for (std::size_t i = 0; i < count; ++i) {
     const std::string& entry = (*FoundFiles)[i];
     if (AsciiUpper(ExtractFileExt(entry)) != ".LOG") continue;
     if (!AsciiUpper(ExtractFileName(entry)).starts_with("KVS")) continue;
-    if (!win::FileExists(entry)) continue;
-    if (!win::DeleteFile(entry)) LogLines->Add("LogCleanup:*ERROR* log delete error, file = " + entry);
+    if (!win::FileExists(entry) || entry.size() <= base.size() + 1) continue;
+    // Reached again from the folder without following any link: a folder on
+    // the way replaced by a link since the search never leads outside.
+    if (!win::DeleteFileBelow(base, entry.substr(base.size() + 1)))
+      LogLines->Add("LogCleanup:*ERROR* log delete error, file = " + entry);
   }
 }
 

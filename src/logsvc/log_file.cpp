@@ -45,15 +45,15 @@ class OutputFile {
 
 }  // namespace
 
-std::string LogFileName(const DateTimeParts& at) {
+std::string LogFileName(const DateTimeParts& at, int alternative) {
   return Format("kvs%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d", {at.year, at.month, at.day, at.hour, at.minute, at.second}) +
-         ".log";
+         (alternative > 0 ? "-" + std::to_string(alternative) : std::string()) + ".log";
 }
 
-std::string LogFilePath(std::string_view folder, const DateTimeParts& at) {
+std::string LogFilePath(std::string_view folder, const DateTimeParts& at, int alternative) {
   std::string path(folder);
   path += win::PathDelim;
-  path += LogFileName(at);
+  path += LogFileName(at, alternative);
   return path;
 }
 

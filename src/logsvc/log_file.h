@@ -10,11 +10,16 @@
 namespace kv {
 
 // "kvs" + yyyymmddhhnnss + ".log":  2024-03-05 14:07:09 -> "kvs20240305140709.log"
-std::string LogFileName(const DateTimeParts& at);
+// With `alternative` n > 0, the n-th name a save takes when the usual one
+// is held by something else: "kvs20240305140709-1.log".
+std::string LogFileName(const DateTimeParts& at, int alternative = 0);
+
+// How many alternative names a save tries before it keeps its lines.
+constexpr int kAlternativeLogNames = 9;
 
 // folder + "/" + name; the separator is always added, also after a folder
 // that ends in one.
-std::string LogFilePath(std::string_view folder, const DateTimeParts& at);
+std::string LogFilePath(std::string_view folder, const DateTimeParts& at, int alternative = 0);
 
 // The saved-file line that ends every file: "** saved file <path> **".
 std::string SavedFileLine(std::string_view path);

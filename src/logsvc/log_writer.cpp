@@ -1,5 +1,6 @@
 // Saving the log buffer.
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "base/clock.h"
@@ -8,6 +9,7 @@
 #include "logsvc/event_line.h"
 #include "logsvc/kvlog_service.h"
 #include "logsvc/log_file.h"
+#include "platform/durable_file.h"
 #include "platform/eventlog.h"
 #include "platform/filesystem.h"
 
@@ -29,7 +31,9 @@ void TKVLogService::SaveLogFile() {
     return;
   }
   const DateTimeParts at = CurrentClock().LocalNow();
-  const std::string path = LogFilePath(Folder, at);
+  const std::optional<std::string> target = SaveTargetFor(at);
+  if (!target) return;  // the lines stay in the buffer for the next save
+  const std::string& path = *target;
   try {
     SaveBufferAs(path, at);
   } catch (const std::exception&) {
@@ -61,11 +65,31 @@ void TKVLogService::SaveLogFileReportingOnce() {
   }
 }
 
+std::optional<std::string> TKVLogService::SaveTargetFor(const DateTimeParts& at) {
+  const std::string usual = LogFilePath(Folder, at);
+  const std::string taken = win::ForeignEntry(usual);
+  if (taken.empty()) return usual;
+  // Someone else's entry under the name (a planted link or FIFO, a folder):
+  // never written through, never waited for.
+  std::optional<std::string> chosen;
+  for (int alternative = 1; alternative <= kAlternativeLogNames && !chosen; ++alternative) {
+    std::string path = LogFilePath(Folder, at, alternative);
+    if (win::ForeignEntry(path).empty()) chosen = std::move(path);
+  }
+  WriteEventLog("KVLogService did not save into " + usual + ": it " + taken +
+                    (chosen ? "; the log lines went into " + *chosen
+                            : "; the " + std::to_string(kAlternativeLogNames) +
+                                  " names after it are taken as well, so the log lines stay in the log buffer for "
+                                  "the next save"),
+                win::EVENTLOG_WARNING_TYPE, 0, 0);
+  return chosen;
+}
+
 void TKVLogService::SaveBufferAs(const std::string& path, const DateTimeParts& at) {
   LogLines->Add(SavedFileLine(path));
   LogLines->SaveAs(path);
   lastSaveAt_ = at;
-  lastSaveFile_ = LogFileName(at);
+  lastSaveFile_ = path.substr(path.rfind(win::PathDelim) + 1);
 }
 
 void TKVLogService::MsgFlushTimerTimer(TTimer&) {

@@ -19,6 +19,9 @@ bool SaveJournal::Write(const std::string& path) const {
 }
 
 std::optional<SaveJournal> SaveJournal::Read(const std::string& path) {
+  // Only a regular file of the service's own is read: a FIFO planted under
+  // the name would hold the start.
+  if (!win::ForeignEntry(path).empty()) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   SaveJournal journal;

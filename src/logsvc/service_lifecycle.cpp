@@ -81,7 +81,9 @@ bool TKVLogService::AttachLogBuffer() {
   // next save.
   if (!win::DirectoryExists(Folder)) return true;
   const DateTimeParts at = CurrentClock().LocalNow();
-  const std::string path = LogFilePath(Folder, at);
+  const std::optional<std::string> target = SaveTargetFor(at);
+  if (!target) return true;
+  const std::string& path = *target;
   try {
     SaveBufferAs(path, at);
   } catch (const std::exception& failure) {

@@ -3,6 +3,15 @@
 // the kernel without passing through the process.
 // Failing calls return FALSE and set the last error to a Windows number;
 // ErrnoText() gives the system's own reason for the last failure.
+//
+// The folders these files live in may be writable by others, so every file
+// opened, created, cut back or removed here is reached without following a
+// link (a symbolic link, a junction, any reparse point) and must be a
+// regular file of this process's own user with no second name; anything
+// else at the name is refused with 5 (access denied), never waited for and
+// never written through, and ErrnoText() says what stands there (see
+// ForeignEntry). Files made here are 0640 whatever the umask (on Windows they
+// take the access rules of their folder).
 // One thread at a time per object; the free functions are safe from any
 // thread.
 #pragma once
@@ -28,7 +37,8 @@ class LockedAppendFile {
   LockedAppendFile() = default;
 
   // Opens or creates `path` and locks it without waiting. FALSE with
-  // ERROR_SHARING_VIOLATION when another process holds the lock.
+  // ERROR_SHARING_VIOLATION when another process holds the lock. An
+  // existing file loses any permission beyond 0640.
   BOOL Open(const std::string& path);
   bool IsOpen() const { return file_.Valid(); }
   void Close();
@@ -66,6 +76,15 @@ BOOL AppendToFile(const std::string& target, std::string_view bytes);
 // ERROR_FILE_EXISTS when it does, ERROR_NOT_SAME_DEVICE when the two lie on
 // different file systems.
 BOOL MoveFileNoReplace(const std::string& from, const std::string& to);
+
+// What stands at `path` that no call here writes into, cuts back, renames
+// onto or removes: "" when nothing is there or when it is a regular file of
+// this process's own user with no other name; otherwise the reason, worded
+// to follow the path in an entry ("is a symbolic link", "is a FIFO", "is a
+// folder", "is a device or socket", "belongs to another user", "has another
+// hard link"). Looks at the entry itself: follows no link, opens nothing
+// that could block.
+std::string ForeignEntry(const std::string& path);
 
 // The folder part of a path: "a/b/c.buf" -> "a/b", "c.buf" -> ".", "/c" -> "/".
 std::string FolderOf(const std::string& path);

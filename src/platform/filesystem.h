@@ -2,7 +2,9 @@
 // 8-bit texts with "/" as separator. Every failing call sets the last error
 // to a Windows number (2, 3, 5, 183, ...). Regular files carry the archive
 // bit, devices, pipes and sockets the system bit; "." and ".." are never
-// hidden. Attributes follow symbolic links.
+// hidden. GetFileAttributes follows symbolic links; an enumeration shows a
+// link itself, as Windows shows a symbolic link or junction: the reparse
+// point bit, with the directory bit when it leads to a folder.
 // All functions are safe from any thread; a handle is used by one thread at
 // a time. Closed or unknown handles are refused with ERROR_INVALID_HANDLE.
 #pragma once
@@ -31,6 +33,7 @@ constexpr DWORD FILE_ATTRIBUTE_VOLUME = 0x08;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;  // a symbolic link or junction
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 
 // 100-nanosecond intervals since 1601-01-01.
@@ -55,9 +58,14 @@ bool DirectoryExists(const std::string& path);
 // True for an existing entry that is not a directory.
 bool FileExists(const std::string& path);
 
+// Who may look into a folder the program makes: everyone (0755), or its
+// owner and group only (0750). Modes are set whatever the umask; on Windows
+// a new folder takes the access rules of its parent and this has no effect.
+enum class FolderAccess { Everyone, OwnerAndGroup };
+
 // Creates one folder; its parent must exist (3 when it does not, 183 when
 // the folder exists).
-BOOL CreateDirectory(const std::string& path);
+BOOL CreateDirectory(const std::string& path, FolderAccess access = FolderAccess::Everyone);
 
 // Why a folder or file could not be made at `path`, in the system's words
 // (strerror), found by looking at the path and its parent folder without
@@ -68,6 +76,12 @@ std::string CreateProblem(const std::string& path);
 // Deletes a file. A read-only file (no write permission bit) is refused with
 // 5 (access denied) for every user, root included, as Windows does.
 BOOL DeleteFile(const std::string& path);
+// Deletes the file `relative` (names joined by the separator) below
+// `folder`, reaching it without following a link or junction anywhere below
+// `folder`, so that it never deletes outside: 3 when a folder on the way is
+// missing or is a link, 5 for a link, folder, FIFO, device or read-only
+// file at the end (nothing is deleted then).
+BOOL DeleteFileBelow(const std::string& folder, const std::string& relative);
 
 // Enumeration of `folder/*`: every entry, "." and ".." included, in the
 // order the system returns them. INVALID_HANDLE_VALUE when the folder cannot
@@ -90,9 +104,14 @@ BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime);
 constexpr DWORD CREATE_NEW = 1;     // fails with 80 when the file exists
 constexpr DWORD CREATE_ALWAYS = 2;  // creates or truncates
 constexpr DWORD OPEN_ALWAYS = 4;    // opens or creates, position at the end
-// Opens a file for writing (other processes may read it meanwhile).
+// With it a link at the path is refused (5) instead of followed, and so is
+// a file of another user or with a second name.
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+// Opens a regular file for writing (other processes may read it
+// meanwhile); a new one is 0644 whatever the umask. Anything else at the
+// path (a folder, FIFO, device) is refused with 5 and never waited for.
 // INVALID_HANDLE_VALUE with the last error on failure.
-HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition);
+HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition, DWORD flags = 0);
 BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, DWORD* written);
 // Closes a file or find handle; FALSE (with the error) when the close fails.
 BOOL CloseHandle(HANDLE handle);

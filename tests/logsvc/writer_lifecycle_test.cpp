@@ -93,7 +93,10 @@ TEST_F(WriterTest, FailedSaveKeepsItsLinesForTheNextOne) {
   Start();
   ASSERT_TRUE(SendAndWait(kWorked, 2));
   std::string blocked = FileAt("20240305140709");
-  std::filesystem::create_directory(blocked);  // a folder where the file should go
+  // A read-only file of its own where the file should go (a folder or a
+  // link there would only send the save to the next name).
+  WriteFile(blocked, "");
+  std::filesystem::permissions(blocked, std::filesystem::perms::owner_read);
   EXPECT_THROW(module->SaveLogFile(), kv::EInOutError);
   ASSERT_EQ(module->LogLines->Count(), 3u);
   EXPECT_EQ(Lines()[2], "** saved file " + blocked + " **");
@@ -105,6 +108,7 @@ TEST_F(WriterTest, FailedSaveKeepsItsLinesForTheNextOne) {
   EXPECT_THROW(module->MsgFlushTimerTimer(*module->MsgFlushTimer), kv::EAbort);
   EXPECT_EQ(module->LogLines->Count(), 5u);
 
+  std::filesystem::permissions(blocked, std::filesystem::perms::owner_all);
   std::filesystem::remove(blocked);
   clock.Set({2024, 3, 5, 14, 7, 11, 0});
   module->SaveLogFile();
@@ -160,10 +164,12 @@ TEST_F(LifecycleTest, RepeatedStopAfterAFailedSaveCompletes) {
   Start();
   ASSERT_TRUE(SendAndWait(kWorked, 2));
   std::string blocked = logs + "/kvs20240305140709.log";
-  std::filesystem::create_directory(blocked);
+  WriteFile(blocked, "");  // read-only: the save fails
+  std::filesystem::permissions(blocked, std::filesystem::perms::owner_read);
   bool stopped = true;
   EXPECT_THROW(module->ServiceStop(*module, stopped), kv::EInOutError);
   EXPECT_FALSE(module->Listening());
+  std::filesystem::permissions(blocked, std::filesystem::perms::owner_all);
   std::filesystem::remove(blocked);
   clock.Set({2024, 3, 5, 14, 7, 20, 0});
   Stop();

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <ctime>
@@ -112,6 +115,33 @@ TEST(DeleteFile, DeletesFilesButNotFolders) {
   EXPECT_EQ(win::GetLastError(), win::ERROR_ACCESS_DENIED);
   EXPECT_TRUE(win::DirectoryExists(dir.Sub("sub")));
 }
+
+#ifndef _WIN32  // symbolic links made with symlink(2)
+TEST(DeleteFileBelow, DeletesOnlyARegularFileReachedWithoutALink) {
+  TempDir dir;
+  const std::string home = dir.Sub("home");
+  const std::string elsewhere = dir.Sub("elsewhere");
+  ASSERT_TRUE(win::CreateDirectory(home));
+  ASSERT_TRUE(win::CreateDirectory(home + "/sub"));
+  ASSERT_TRUE(win::CreateDirectory(elsewhere));
+  WriteFile(home + "/sub/kvs1.log", "x");
+  WriteFile(elsewhere + "/kvs1.log", "keep");
+  EXPECT_TRUE(win::DeleteFileBelow(home, "sub/kvs1.log"));
+  EXPECT_FALSE(win::FileExists(home + "/sub/kvs1.log"));
+
+  // A folder on the way swapped for a link after the search: nothing
+  // outside goes.
+  ASSERT_EQ(rmdir((home + "/sub").c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.c_str(), (home + "/sub").c_str()), 0);
+  EXPECT_FALSE(win::DeleteFileBelow(home, "sub/kvs1.log"));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_PATH_NOT_FOUND);
+  // A link named like a log file stays, and so does what it points at.
+  ASSERT_EQ(symlink((elsewhere + "/kvs1.log").c_str(), (home + "/kvs2.log").c_str()), 0);
+  EXPECT_FALSE(win::DeleteFileBelow(home, "kvs2.log"));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ReadFile(elsewhere + "/kvs1.log"), "keep");
+}
+#endif
 
 TEST(DirectoryEnumeration, ListsEveryEntryWithDotsAttributesAndSizes) {
   TempDir dir;

@@ -21,17 +21,98 @@ namespace {
 using detail::UniqueFd;
 
 thread_local int tLastErrno = 0;
+// What stood at a name that was refused; the text ErrnoText() gives then.
+thread_local const char* tForeign = nullptr;
+
+// The mode of every file made here, whatever the umask.
+constexpr mode_t kFileMode = 0640;
 
 BOOL Fail(int err) {
   tLastErrno = err;
+  tForeign = nullptr;
   SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : err == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrorFromErrno(err));
   return FALSE_;
 }
 
 BOOL FailWith(DWORD code, int err) {
   tLastErrno = err;
+  tForeign = nullptr;
   SetLastError(code);
   return FALSE_;
+}
+
+// Refuses a name that something other than an own regular file holds.
+BOOL FailForeign(const char* reason) {
+  tLastErrno = EACCES;
+  tForeign = reason;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE_;
+}
+
+// Why a file with these facts is not one of this process's own regular
+// files; nullptr when it is.
+const char* ForeignReason(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+  if (S_ISDIR(st.st_mode)) return "is a folder";
+  if (S_ISFIFO(st.st_mode)) return "is a FIFO";
+  if (!S_ISREG(st.st_mode)) return "is a device or socket";
+  if (st.st_uid != ::geteuid()) return "belongs to another user";
+  if (st.st_nlink > 1) return "has another hard link";
+  return nullptr;
+}
+
+// The reason of an open that failed on `path` when something foreign stands
+// there (a link refused by O_NOFOLLOW, a FIFO without a reader, a folder);
+// else the open's own error.
+BOOL FailOpen(int err, const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (const char* reason = ForeignReason(st)) return FailForeign(reason);
+  }
+  return Fail(err);
+}
+
+// Opens the entry at `path` only when it is an own regular file: the last
+// name is not followed (O_NOFOLLOW), a FIFO never makes the open wait
+// (O_NONBLOCK), and the opened file is looked at before anything is done
+// with it. With `create`, a missing file is made with kFileMode exactly and
+// *created says so. -1 with the failure set.
+int OpenOwnFile(const std::string& path, int flags, bool create, bool* created = nullptr) {
+  if (created) *created = false;
+  constexpr int kSafe = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int fd = ::open(path.c_str(), flags | kSafe);
+    bool made = false;
+    if (fd < 0 && errno == ENOENT && create) {
+      fd = ::open(path.c_str(), flags | kSafe | O_CREAT | O_EXCL, kFileMode);
+      if (fd < 0 && errno == EEXIST) continue;  // made by someone else meanwhile: look again
+      made = fd >= 0;
+    }
+    if (fd < 0 && errno == EINTR) continue;
+    if (fd < 0) {
+      FailOpen(errno, path);
+      return -1;
+    }
+    UniqueFd file(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      Fail(errno);
+      return -1;
+    }
+    if (const char* reason = ForeignReason(st)) {
+      FailForeign(reason);
+      return -1;
+    }
+    // The umask only takes bits away; the mode is set to what it must be.
+    if (made && ::fchmod(fd, kFileMode) != 0) {
+      Fail(errno);
+      return -1;
+    }
+    if (created) *created = made;
+    return file.Release();
+  }
+  Fail(EEXIST);
+  return -1;
 }
 
 bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
@@ -108,19 +189,13 @@ bool KernelCopy(int in, int out, std::uint64_t bytes, off_t outOffset) {
 
 // Appends `bytes` of `in` and then `tail` to `target`; see CopyTo.
 BOOL AppendTo(int in, std::uint64_t bytes, std::string_view tail, const std::string& target) {
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
-    return FailWith(ERROR_ACCESS_DENIED, EACCES);
-  }
   bool created = false;
-  UniqueFd out(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
-  if (!out && errno == ENOENT) {
-    out.Reset(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL, 0666));
-    created = out.Valid();
-  }
-  if (!out) return Fail(errno);
+  UniqueFd out(OpenOwnFile(target, O_WRONLY, true, &created));
+  if (!out) return FALSE_;
   struct stat outStat {};
   if (::fstat(out.Get(), &outStat) != 0) return Fail(errno);
+  // A read-only log file is not written, not even by root.
+  if ((outStat.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return FailWith(ERROR_ACCESS_DENIED, EACCES);
   const off_t end = outStat.st_size;
   bool ok = (bytes == 0 || KernelCopy(in, out.Get(), bytes, end)) &&
             WriteAllAt(out.Get(), tail.data(), tail.size(), end + static_cast<off_t>(bytes)) && ::fsync(out.Get()) == 0;
@@ -141,19 +216,22 @@ BOOL AppendTo(int in, std::uint64_t bytes, std::string_view tail, const std::str
 
 BOOL LockedAppendFile::Open(const std::string& path) {
   Close();
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Fail(errno);
+  UniqueFd file(OpenOwnFile(path, O_RDWR | O_APPEND, true));
+  if (!file) return FALSE_;
   // flock locks belong to the open file, so the lock goes with this handle
   // and ends with it (or with the process, however it ends).
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
-    UniqueFd refused(fd);
     return err == EWOULDBLOCK ? FailWith(ERROR_SHARING_VIOLATION, err) : Fail(err);
   }
-  file_.Reset(fd);
+  // A file left by an earlier version under a wide umask is brought down
+  // to the buffer's own mode; a tighter one stays as it is.
+  struct stat st {};
+  if (::fstat(file.Get(), &st) == 0 && (st.st_mode & 07777 & ~kFileMode) != 0 &&
+      ::fchmod(file.Get(), st.st_mode & kFileMode) != 0) {
+    return Fail(errno);
+  }
+  file_.Reset(file.Release());
   return TRUE_;
 }
 
@@ -217,7 +295,7 @@ bool LockedAppendFile::IsAt(const std::string& path) const {
   struct stat mine {};
   struct stat named {};
   if (!file_ || ::fstat(static_cast<int>(file_.Get()), &mine) != 0 || mine.st_nlink == 0) return false;
-  if (::stat(path.c_str(), &named) != 0) return false;
+  if (::lstat(path.c_str(), &named) != 0) return false;
   return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
@@ -242,8 +320,15 @@ BOOL MoveFileNoReplace(const std::string& from, const std::string& to) {
   return TRUE_;
 }
 
+std::string ForeignEntry(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "";
+  const char* reason = ForeignReason(st);
+  return reason ? reason : "";
+}
+
 BOOL FlushFolder(const std::string& folder) {
-  UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) return Fail(errno);
   int rc = ::fsync(fd.Get());
   int err = errno;
@@ -262,11 +347,16 @@ std::string FolderOf(const std::string& path) {
 
 BOOL ReplaceFileDurably(const std::string& path, std::string_view text) {
   const std::string temporary = path + ".new";
-  UniqueFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out) return Fail(errno);
-  const bool written = WriteAllAt(out.Get(), text.data(), text.size(), 0) && ::fdatasync(out.Get()) == 0;
+  // One left by a crash goes first: the new text is written into a file
+  // made by this call only.
+  if (!RemoveFileDurably(temporary)) return FALSE_;
+  UniqueFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFileMode));
+  if (!out) return FailOpen(errno, temporary);
+  const bool written = ::fchmod(out.Get(), kFileMode) == 0 && WriteAllAt(out.Get(), text.data(), text.size(), 0) &&
+                       ::fdatasync(out.Get()) == 0;
   int err = errno;
   if (written) err = out.Close();
+  // rename replaces the name itself, whatever it held; a folder refuses it.
   if (!written || err != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
     if (err == 0) err = errno;
     ::unlink(temporary.c_str());
@@ -276,18 +366,21 @@ BOOL ReplaceFileDurably(const std::string& path, std::string_view text) {
 }
 
 BOOL RemoveFileDurably(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? TRUE_ : Fail(errno);
+  if (const char* reason = ForeignReason(st)) return FailForeign(reason);
   if (::unlink(path.c_str()) != 0) return errno == ENOENT ? TRUE_ : Fail(errno);
   return FlushFolder(FolderOf(path));
 }
 
 BOOL CutFileBack(const std::string& path, std::uint64_t size) {
   if (size == 0) return RemoveFileDurably(path);
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  if (!fd) return Fail(errno);
+  UniqueFd fd(OpenOwnFile(path, O_WRONLY, false));
+  if (!fd) return FALSE_;
   if (::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0 || ::fsync(fd.Get()) != 0) return Fail(errno);
   return TRUE_;
 }
 
-std::string ErrnoText() { return std::strerror(tLastErrno); }
+std::string ErrnoText() { return tForeign ? tForeign : std::strerror(tLastErrno); }
 
 }  // namespace win

@@ -129,20 +129,30 @@ void FillFindData(const struct stat& st, const std::string& name, WIN32_FIND_DAT
   data->cFileName = name;
 }
 
-// One directory entry into `data`. Attributes follow a symbolic link to its
-// target (a linked folder is a folder, as a Windows junction is); a dangling
-// link is described by the link itself.
+// One directory entry into `data`. A symbolic link is described by the
+// link itself, as Windows describes a symbolic link or junction: the
+// reparse point bit, and the directory bit when it leads to a folder, so
+// that a search can tell it from a real folder and stay out of it.
 void DescribeEntry(DIR* dir, const struct dirent* entry, WIN32_FIND_DATA* data) {
   std::string name = entry->d_name;
   struct stat st {};
   int dfd = dirfd(dir);
-  if (fstatat(dfd, entry->d_name, &st, 0) == 0 || fstatat(dfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(dfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     FillFindData(st, name, data);
+    if (S_ISLNK(st.st_mode)) {
+      struct stat target {};
+      const bool folder = fstatat(dfd, entry->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+      data->dwFileAttributes = FILE_ATTRIBUTE_REPARSE_POINT |
+                               (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+                               (data->dwFileAttributes & FILE_ATTRIBUTE_HIDDEN);
+    }
     return;
   }
   // Gone between listing and lookup: what the listing itself knows.
   *data = WIN32_FIND_DATA{};
-  data->dwFileAttributes = entry->d_type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  data->dwFileAttributes = entry->d_type == DT_DIR   ? FILE_ATTRIBUTE_DIRECTORY
+                           : entry->d_type == DT_LNK ? FILE_ATTRIBUTE_REPARSE_POINT
+                                                     : FILE_ATTRIBUTE_ARCHIVE;
   if (name[0] == '.' && name != "." && name != "..") data->dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
   data->cFileName = name;
 }
@@ -187,12 +197,16 @@ bool FileExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-BOOL CreateDirectory(const std::string& path) {
+BOOL CreateDirectory(const std::string& path, FolderAccess access) {
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-  if (mkdir(path.c_str(), 0777) != 0) {
+  const mode_t mode = access == FolderAccess::Everyone ? 0755 : 0750;
+  if (mkdir(path.c_str(), mode) != 0) {
     int err = errno;
     return Fail(err == EEXIST ? ERROR_ALREADY_EXISTS : err == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorForPath(err, path));
   }
+  // The umask only takes bits away: the folder gets its mode exactly.
+  detail::UniqueFd made(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!made || fchmod(made.Get(), mode) != 0) return Fail(ErrorFromErrno(errno));
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
 }
@@ -219,6 +233,33 @@ BOOL DeleteFile(const std::string& path) {
   if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
   if (!S_ISLNK(st.st_mode) && IsReadOnlyMode(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
   if (unlink(path.c_str()) != 0) return Fail(ErrorForPath(errno, path));
+  SetLastError(ERROR_SUCCESS);
+  return TRUE_;
+}
+
+BOOL DeleteFileBelow(const std::string& folder, const std::string& relative) {
+  detail::UniqueFd at(open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  if (!at) return Fail(ErrorForPath(errno, folder));
+  std::string::size_type start = 0;
+  for (std::string::size_type slash; (slash = relative.find(PathDelim, start)) != std::string::npos;
+       start = slash + 1) {
+    const std::string name = relative.substr(start, slash - start);
+    if (name.empty() || name == "." || name == "..") return Fail(ERROR_PATH_NOT_FOUND);
+    // O_NOFOLLOW: a folder on the way that has become a link is not entered.
+    detail::UniqueFd next(openat(at.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!next)
+      return Fail(errno == ELOOP || errno == ENOTDIR || errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+    at = std::move(next);
+  }
+  const std::string name = relative.substr(start);
+  if (name.empty() || name == "." || name == "..") return Fail(ERROR_ACCESS_DENIED);
+  struct stat st {};
+  if (fstatat(at.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
+  // Only a regular file goes, and not a read-only one (as DeleteFile).
+  if (!S_ISREG(st.st_mode) || IsReadOnlyMode(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+  if (unlinkat(at.Get(), name.c_str(), 0) != 0)
+    return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
 }
@@ -298,16 +339,21 @@ BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime) {
   return TRUE_;
 }
 
-HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition) {
-  int flags = O_WRONLY | O_CLOEXEC | O_CREAT;
+HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition, DWORD flags) {
+  // O_NONBLOCK: a FIFO at the path must not hold the call; O_TRUNC waits
+  // until the file is known to be a regular one.
+  int openFlags = O_WRONLY | O_CLOEXEC | O_CREAT | O_NONBLOCK;
+  if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) openFlags |= O_NOFOLLOW;
   switch (creationDisposition) {
-    case CREATE_NEW: flags |= O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_TRUNC; break;
-    case OPEN_ALWAYS: flags |= O_APPEND; break;
+    case CREATE_NEW: openFlags |= O_EXCL; break;
+    case CREATE_ALWAYS: break;
+    case OPEN_ALWAYS: openFlags |= O_APPEND; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   struct stat st {};
-  bool existed = stat(path.c_str(), &st) == 0;
+  bool existed = lstat(path.c_str(), &st) == 0;
+  if (existed && S_ISLNK(st.st_mode) && (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0)
+    existed = stat(path.c_str(), &st) == 0;
   if (existed) {
     if (creationDisposition == CREATE_NEW) {
       SetLastError(ERROR_FILE_EXISTS);
@@ -321,14 +367,28 @@ HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition) {
   }
   int fd = -1;
   do {
-    fd = open(path.c_str(), flags, 0666);
+    fd = open(path.c_str(), openFlags, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int err = errno;
-    SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(err, path));
+    SetLastError(err == EEXIST                  ? ERROR_FILE_EXISTS
+                 : err == ELOOP || err == ENXIO ? ERROR_ACCESS_DENIED
+                                                : ErrorForPath(err, path));
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE handle = Handles().Add(std::make_shared<HandleObject>(fd));
+  detail::UniqueFd file(fd);
+  struct stat opened {};
+  const bool strict = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      (strict && (opened.st_uid != geteuid() || opened.st_nlink > 1))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if ((creationDisposition == CREATE_ALWAYS && ftruncate(fd, 0) != 0) || (!existed && fchmod(fd, 0644) != 0)) {
+    SetLastError(ErrorFromErrno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = Handles().Add(std::make_shared<HandleObject>(file.Release()));
   // As Windows: success on an existing file leaves ERROR_ALREADY_EXISTS.
   SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/filesystem.h"
 #include "platform/posix/ini_lines.h"
 #include "platform/posix/text_file.h"
 
@@ -112,7 +113,9 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     lines.Insert(after + 1, keyLine, kLineEnd);
   }
   const std::string updated = lines.Print();
-  err = detail::WriteWholeFile(fileName, updated);
+  // The settings file lies in the service's own folder: a link planted
+  // there is refused, never written through.
+  err = detail::WriteWholeFile(fileName, updated, FILE_FLAG_OPEN_REPARSE_POINT);
   if (err != ERROR_SUCCESS) return Fail(err);
   SetLastError(ERROR_SUCCESS);
   return TRUE_;

@@ -60,8 +60,8 @@ DWORD ReadWholeFile(const std::string& path, std::string& content) {
   return ERROR_SUCCESS;
 }
 
-DWORD WriteWholeFile(const std::string& path, std::string_view content) {
-  FileHandle file(CreateFileForWrite(path, CREATE_ALWAYS));
+DWORD WriteWholeFile(const std::string& path, std::string_view content, DWORD flags) {
+  FileHandle file(CreateFileForWrite(path, CREATE_ALWAYS, flags));
   if (file.Get() == INVALID_HANDLE_VALUE) return GetLastError();
   while (!content.empty()) {
     DWORD chunk = content.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(content.size());

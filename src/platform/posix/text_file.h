@@ -15,9 +15,10 @@ namespace win::detail {
 // failure (2 missing, 3 folder missing, 5 denied or a directory, ...).
 DWORD ReadWholeFile(const std::string& path, std::string& content);
 
-// Replaces the content of a file in place (created when missing, so its
-// owner and permissions stay). A read-only file is refused with 5, as
-// every write is.
-DWORD WriteWholeFile(const std::string& path, std::string_view content);
+// Replaces the content of a file in place (created when missing, 0644, so
+// an existing file's owner and permissions stay). A read-only file is
+// refused with 5, as every write is; `flags` as CreateFileForWrite takes
+// them (FILE_FLAG_OPEN_REPARSE_POINT: a link at the path is refused).
+DWORD WriteWholeFile(const std::string& path, std::string_view content, DWORD flags = 0);
 
 }  // namespace win::detail

@@ -3,6 +3,10 @@
 // is held by an exclusive LockFileEx lock on one byte far past any data:
 // a second instance cannot take it, while readers still see every byte.
 // Durability is FlushFileBuffers; renames use MOVEFILE_WRITE_THROUGH.
+// Every file is opened with FILE_FLAG_OPEN_REPARSE_POINT, so that a symbolic
+// link or junction planted under its name is opened itself, seen and
+// refused, never followed. Windows has no modes: a new file takes the access
+// rules of its folder.
 #include "platform/durable_file.h"
 
 #include <memory>
@@ -19,17 +23,75 @@ constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 constexpr DWORD kLockOffsetLow = 0xFFFFFFF0;
 
 thread_local DWORD tLastFailure = 0;
+// What stood at a name that was refused; the text ErrnoText() gives then.
+thread_local const char* tForeign = nullptr;
 
 BOOL FailWith(DWORD code) {
   if (code == ERROR_ALREADY_EXISTS) code = ERROR_FILE_EXISTS;
   if (code == ERROR_LOCK_VIOLATION) code = ERROR_SHARING_VIOLATION;
   tLastFailure = code;
+  tForeign = nullptr;
   SetLastError(code);
   return FALSE_;
 }
 
+// Refuses a name that something other than an own regular file holds.
+BOOL FailForeign(const char* reason) {
+  tLastFailure = ERROR_ACCESS_DENIED;
+  tForeign = reason;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE_;
+}
+
+// Why the file open at `file` is not an ordinary file with one name;
+// nullptr when it is.
+const char* ForeignReason(::HANDLE file) {
+  if (::GetFileType(file) != FILE_TYPE_DISK) return "is a device or pipe";
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file, &info)) return nullptr;  // nothing to tell it by
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a symbolic link or junction";
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "is a folder";
+  if (info.nNumberOfLinks > 1) return "has another hard link";
+  return nullptr;
+}
+
+// Why the entry at `path` is not an ordinary file, looked at without
+// following it; nullptr when it is one or nothing is there.
+const char* ForeignEntryReason(const std::string& path) {
+  const ::DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a symbolic link or junction";
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "is a folder";
+  ::HANDLE file =
+      ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == detail::kSystemInvalidHandle) return nullptr;
+  const char* reason = ForeignReason(file);
+  ::CloseHandle(file);
+  return reason;
+}
+
 // Fails with the error the last system call left.
 BOOL FailLast() { return FailWith(GetLastError()); }
+
+// Opens `path` itself (FILE_FLAG_OPEN_REPARSE_POINT), only when it is an
+// ordinary file: invalid with the failure set otherwise.
+::HANDLE OpenOwnFile(const std::string& path, ::DWORD access, ::DWORD share, ::DWORD disposition) {
+  ::HANDLE file = ::CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == detail::kSystemInvalidHandle) {
+    const ::DWORD error = ::GetLastError();
+    if (const char* reason = ForeignEntryReason(path)) FailForeign(reason);
+    else FailWith(error);
+    return detail::kSystemInvalidHandle;
+  }
+  if (const char* reason = ForeignReason(file)) {
+    ::CloseHandle(file);
+    FailForeign(reason);
+    return detail::kSystemInvalidHandle;
+  }
+  return file;
+}
 
 ::HANDLE System(const NativeHandle& handle) { return reinterpret_cast<::HANDLE>(handle.Get()); }
 
@@ -115,20 +177,19 @@ bool ReadAllAt(::HANDLE file, char* data, std::size_t size, std::uint64_t offset
 // Appends `bytes` of `in` (from offset 0) and then `tail` to `target`; see
 // CopyTo.
 BOOL AppendTo(::HANDLE in, std::uint64_t bytes, std::string_view tail, const std::string& target) {
+  if (const char* reason = ForeignEntryReason(target)) return FailForeign(reason);
   const DWORD attributes = ::GetFileAttributesA(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return FailWith(ERROR_ACCESS_DENIED);
   }
   bool created = false;
-  ScopedFile out(::CreateFileA(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedFile out(OpenOwnFile(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
   if (!out.Valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
-    out.Reset(::CreateFileA(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    // CREATE_NEW refuses any entry at the name, a link included.
+    out.Reset(OpenOwnFile(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
     created = out.Valid();
   }
-  if (!out.Valid()) return FailLast();
+  if (!out.Valid()) return FALSE_;
   std::uint64_t end = 0;
   if (!SizeOf(out.Get(), end)) return FailLast();
 
@@ -168,10 +229,9 @@ BOOL AppendTo(::HANDLE in, std::uint64_t bytes, std::string_view tail, const std
 
 BOOL LockedAppendFile::Open(const std::string& path) {
   Close();
-  ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return FailLast();
+  ScopedFile file(OpenOwnFile(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS));
+  if (!file.Valid()) return FALSE_;
   OVERLAPPED at{};
   at.Offset = kLockOffsetLow;
   at.OffsetHigh = kLockOffsetHigh;
@@ -225,7 +285,7 @@ bool LockedAppendFile::IsAt(const std::string& path) const {
   BY_HANDLE_FILE_INFORMATION mine{};
   if (!::GetFileInformationByHandle(System(file_), &mine) || mine.nNumberOfLinks == 0) return false;
   ScopedFile named(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION other{};
   if (!named.Valid() || !::GetFileInformationByHandle(named.Get(), &other)) return false;
   return mine.dwVolumeSerialNumber == other.dwVolumeSerialNumber && mine.nFileIndexHigh == other.nFileIndexHigh &&
@@ -244,6 +304,11 @@ BOOL MoveFileNoReplace(const std::string& from, const std::string& to) {
   // without MOVEFILE_COPY_ALLOWED another volume is.
   if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return FailLast();
   return TRUE_;
+}
+
+std::string ForeignEntry(const std::string& path) {
+  const char* reason = ForeignEntryReason(path);
+  return reason ? reason : "";
 }
 
 BOOL FlushFolder(const std::string& folder) {
@@ -274,9 +339,11 @@ std::string FolderOf(const std::string& path) {
 
 BOOL ReplaceFileDurably(const std::string& path, std::string_view text) {
   const std::string temporary = path + ".new";
-  ScopedFile out(
-      ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!out.Valid()) return FailLast();
+  // One left by a crash goes first: the new text is written into a file
+  // made by this call only.
+  if (!RemoveFileDurably(temporary)) return FALSE_;
+  ScopedFile out(OpenOwnFile(temporary, GENERIC_WRITE, 0, CREATE_NEW));
+  if (!out.Valid()) return FALSE_;
   const bool written = WriteAllAt(out.Get(), text.data(), text.size(), 0) && ::FlushFileBuffers(out.Get());
   DWORD error = written ? 0 : GetLastError();
   if (written && !out.Close()) error = GetLastError();
@@ -291,6 +358,7 @@ BOOL ReplaceFileDurably(const std::string& path, std::string_view text) {
 }
 
 BOOL RemoveFileDurably(const std::string& path) {
+  if (const char* reason = ForeignEntryReason(path)) return FailForeign(reason);
   if (!::DeleteFileA(path.c_str())) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TRUE_ : FailWith(error);
@@ -300,13 +368,13 @@ BOOL RemoveFileDurably(const std::string& path) {
 
 BOOL CutFileBack(const std::string& path, std::uint64_t size) {
   if (size == 0) return RemoveFileDurably(path);
-  ScopedFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return FailLast();
+  ScopedFile file(
+      OpenOwnFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
+  if (!file.Valid()) return FALSE_;
   if (!SetSize(file.Get(), size) || !::FlushFileBuffers(file.Get())) return FailLast();
   return TRUE_;
 }
 
-std::string ErrnoText() { return FormatSystemMessage(tLastFailure); }
+std::string ErrnoText() { return tForeign ? tForeign : FormatSystemMessage(tLastFailure); }
 
 }  // namespace win

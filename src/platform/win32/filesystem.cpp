@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/win32/live_objects.h"
@@ -66,7 +67,9 @@ bool FileExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-BOOL CreateDirectory(const std::string& path) {
+BOOL CreateDirectory(const std::string& path, FolderAccess) {
+  // The new folder takes the access rules of its parent (under Program
+  // Files: administrators and the system change it, users read it).
   if (!::CreateDirectoryA(path.c_str(), nullptr)) return FALSE_;
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
@@ -90,6 +93,50 @@ std::string CreateProblem(const std::string& path) {
 
 BOOL DeleteFile(const std::string& path) {
   if (!::DeleteFileA(path.c_str())) return FALSE_;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE_;
+}
+
+BOOL DeleteFileBelow(const std::string& folder, const std::string& relative) {
+  // Each folder on the way is opened itself (not followed) and held without
+  // FILE_SHARE_DELETE, so that it can be neither a link nor replaced by one
+  // until the file is gone.
+  std::vector<std::unique_ptr<void, decltype(&::CloseHandle)>> held;
+  std::string path = folder.empty() ? std::string(".") : folder;
+  std::string::size_type start = 0;
+  for (;;) {
+    const std::string::size_type end = relative.find_first_of("\\/", start);
+    const std::string name = relative.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (name.empty() || name == "." || name == "..")
+      return Fail(end == std::string::npos ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
+    path = Join(path, name.c_str());
+    if (end == std::string::npos) break;
+    ::HANDLE level = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (level == detail::kSystemInvalidHandle) return Fail(ERROR_PATH_NOT_FOUND);
+    held.emplace_back(level, &::CloseHandle);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(level, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      return Fail(ERROR_PATH_NOT_FOUND);
+    start = end + 1;
+  }
+  ::HANDLE file =
+      ::CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == detail::kSystemInvalidHandle) return FALSE_;
+  std::unique_ptr<void, decltype(&::CloseHandle)> target(file, &::CloseHandle);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file, &info)) return FALSE_;
+  // Only an ordinary file goes, and not a read-only one (as DeleteFile).
+  if (::GetFileType(file) != FILE_TYPE_DISK ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) !=
+          0)
+    return Fail(ERROR_ACCESS_DENIED);
+  // Deleted through the handle: the very file looked at, whatever the name
+  // holds by now.
+  FILE_DISPOSITION_INFO disposition{TRUE};  // its one member, DeleteFile
+  if (!::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) return FALSE_;
   SetLastError(ERROR_SUCCESS);
   return TRUE_;
 }
@@ -173,15 +220,30 @@ BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime) {
   return TRUE_;
 }
 
-HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition) {
+HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition, DWORD flags) {
   if (creationDisposition != CREATE_NEW && creationDisposition != CREATE_ALWAYS && creationDisposition != OPEN_ALWAYS) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  const bool itself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  // A link is refused before CREATE_ALWAYS could write over the link itself.
+  const DWORD before = GetFileAttributes(path);
+  if (itself && before != INVALID_FILE_ATTRIBUTES && (before & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   ::HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, creationDisposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_ATTRIBUTE_NORMAL | (itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
   if (file == detail::kSystemInvalidHandle) return INVALID_HANDLE_VALUE;
   const DWORD opened = GetLastError();  // ERROR_ALREADY_EXISTS for an existing file
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(file) != FILE_TYPE_DISK ||
+      (itself && ::GetFileInformationByHandle(file, &info) &&
+       ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1))) {
+    ::CloseHandle(file);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   if (creationDisposition == OPEN_ALWAYS) {
     LARGE_INTEGER zero{};
     ::SetFilePointerEx(file, zero, nullptr, FILE_END);

@@ -47,6 +47,11 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
       keyName.find('=') != std::string_view::npos || keyName.front() == ';' || keyName.front() == '[' ||
       value.find_first_of(kBreaks) != std::string::npos)
     return detail::Fail(ERROR_INVALID_PARAMETER);
+  // A link at the settings file's name is refused, never written through.
+  const ::DWORD attributes = ::GetFileAttributesA(fileName.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    return detail::Fail(ERROR_ACCESS_DENIED);
   const std::string sectionText(sectionName);
   const std::string keyText(keyName);
   if (!::WritePrivateProfileStringA(sectionText.c_str(), keyText.c_str(), value.c_str(), fileName.c_str()))
