@@ -7,9 +7,11 @@
 // Rules checked for every input the receiver would take (at most 2048 bytes):
 // - the fields put back together give the datagram text (byte 20 aside);
 // - a line is SendTime (19 bytes once the text has them) + 1 + 10 + 1 + 20 +
-//   1 + 1 + 1 + text bytes; each fixed column holds the characters of its
-//   field that fit whole in its width (in the process's character set: a
-//   character is never split, none that fits is dropped), then blanks;
+//   1 + 1 + 1 + text bytes, each field's control bytes written as "#" and
+//   three octal digits first, and holds no control byte but TAB; each
+//   fixed column holds the characters of its field that fit whole in its
+//   width (in the process's character set: a character is never split,
+//   none that fits is dropped), then blanks;
 // - a relay is at most 2048 bytes, or is refused with "Event text too long.
 //   length = N" and N above 2048;
 // - parsing the relay gives back the fields written into it, whenever they
@@ -181,7 +183,33 @@ void CheckFields(std::string_view text, const kv::EventFields& f) {
   FUZZ_CHECK(rebuilt == expected);
 }
 
-void CheckLine(const kv::EventFields& f, const std::string& line) {
+// The field as the line shows it: 0x00-0x1F but TAB, and 0x7F, as "#ooo".
+std::string Shown(std::string_view field) {
+  std::string out;
+  for (const char ch : field) {
+    const unsigned c = static_cast<unsigned char>(ch);
+    if ((c >= 0x20 && c != 0x7F) || c == '\t') {
+      out += ch;
+    } else {
+      const char octal[] = {'#', static_cast<char>('0' + c / 64), static_cast<char>('0' + c / 8 % 8),
+                            static_cast<char>('0' + c % 8)};
+      out.append(octal, 4);
+    }
+  }
+  return out;
+}
+
+void CheckLine(const kv::EventFields& raw, const std::string& line) {
+  for (const char ch : line) {
+    const unsigned c = static_cast<unsigned char>(ch);
+    FUZZ_CHECK((c >= 0x20 && c != 0x7F) || c == '\t');
+  }
+  kv::EventFields f;
+  f.SendTime = Shown(raw.SendTime);
+  f.AppName = Shown(raw.AppName);
+  f.SourceName = Shown(raw.SourceName);
+  f.EventType = Shown(raw.EventType);
+  f.MsgText = Shown(raw.MsgText);
   FUZZ_CHECK(line.size() == f.SendTime.size() + 1 + 10 + 1 + 20 + 1 + 1 + 1 + f.MsgText.size());
   std::size_t at = 0;
   FUZZ_CHECK(line.compare(at, f.SendTime.size(), f.SendTime) == 0);

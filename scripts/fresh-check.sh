@@ -4,8 +4,11 @@
 # runs the README's first block word for word (install the build tools,
 # build, package, install the package) under a real systemd, where the
 # package must leave the service running, and then the demo. A step that
-# only this machine's extra packages made work fails here.
-#   scripts/fresh-check.sh      needs root; skipped without the tool
+# only this machine's extra packages made work fails here. With `windows`,
+# another fresh Debian runs the Windows test command instead,
+# `bash scripts/test-windows.sh`, which must install all it needs itself.
+#   scripts/fresh-check.sh            needs root; skipped without the tool
+#   scripts/fresh-check.sh windows [CTEST_ARGS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +20,21 @@ if [ "${1:-}" != --inside ]; then
     exit 0
   fi
   git diff --quiet HEAD || echo "fresh-check: uncommitted changes are not checked (the clone is of HEAD)"
+  if [ "${1:-}" = windows ]; then
+    shift
+    echo "== The Windows test command on a fresh Debian: bash scripts/test-windows.sh build-windows $*"
+    start=$SECONDS
+    logs=$(mktemp -d)
+    "$fresh" run bash scripts/test-windows.sh build-windows "$@" >"$logs/windows.log" 2>&1 || {
+      tail -n 60 "$logs/windows.log"
+      echo "FAIL: the Windows test command failed on a fresh machine (log: $logs/windows.log)" >&2
+      exit 1
+    }
+    grep -E 'tests passed|test-windows.sh took' "$logs/windows.log" | sed 's/^/   /'
+    echo "   ($((SECONDS - start)) s)"
+    rm -rf "$logs"
+    exit 0
+  fi
   exec "$fresh" run bash scripts/fresh-check.sh --inside
 fi
 

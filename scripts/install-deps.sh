@@ -5,16 +5,22 @@
 #   scripts/install-deps.sh programs only what building the programs needs
 #   scripts/install-deps.sh package  the programs and the Debian package
 #                                    (cpack -G DEB), without the tests
+#   scripts/install-deps.sh crash    the programs and the crash checker
+#                                    (strace, Debian's Python 3)
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
+if [ "${1:-all}" != programs ] && [ "${1:-all}" != package ]; then
+  command -v strace >/dev/null || need+=(strace)
+  [ -x /usr/bin/python3 ] || need+=(python3)
+fi
 if [ "${1:-all}" = package ]; then
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v file >/dev/null || need+=(file)
-elif [ "${1:-all}" != programs ]; then
+elif [ "${1:-all}" != programs ] && [ "${1:-all}" != crash ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)

@@ -7,6 +7,7 @@ set(KV_LINUX_ONLY_TESTS
   faults                             "the real program under svcrun: signals, syslog and notify sockets, mount namespaces"
   man                                "the man pages, checked with groff and man-db"
   systemd                            "the service under a real systemd and its Debian package"
+  crashcheck                         "records the real program with strace and replays its calls on the Linux file system"
   svcrun                             "svcrun plays systemd's notify protocol and signals, and exists only on Linux"
   layering                           "a bash script over the source tree, whose one run on Linux covers both builds"
   examples                           "rsyslog, fed by the service under svcrun"

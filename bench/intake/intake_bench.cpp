@@ -62,13 +62,14 @@ double ThreadCpuSeconds(clockid_t clock) {
 // load to `port` and measures the relays per second and the receiving
 // thread's CPU time; then `stop` ends the receiver.
 Figures MeasureRelayRate(std::uint16_t port, Load load, const RelayCounter& relays,
-                         const std::function<void()>& receive, const std::function<void()>& stop) {
+                         const std::function<void()>& receive, const std::function<void()>& stop,
+                         const std::string& payload = kPayload) {
   Figures figures;
   clockid_t receiverCpu{};
   if (::pthread_getcpuclockid(::pthread_self(), &receiverCpu) != 0) throw std::runtime_error("no thread CPU clock");
   std::thread controller([&] {
     {
-      Sender sender(port, kPayload, load, relays);
+      Sender sender(port, payload, load, relays);
       std::this_thread::sleep_for(kWarmup);
       const std::uint64_t c0 = relays.Count();
       const double cpu0 = ThreadCpuSeconds(receiverCpu);
@@ -134,6 +135,7 @@ struct ModuleRun {
   Figures figures;
   std::size_t lines = 0;
   std::size_t failures = 0;
+  double stopSeconds = 0;  // the stop right after the load, with what it left waiting
 };
 
 enum class Buffer { File, Memory };
@@ -143,7 +145,7 @@ enum class Buffer { File, Memory };
 // Buffer::Memory a folder stands where the buffer file would be, so the
 // buffer keeps its lines in memory.
 ModuleRun ModuleRate(const ScratchRoot& root, Load load, const RelayCounter& relays, Buffer buffer = Buffer::File,
-                     bool statusFigures = true) {
+                     bool statusFigures = true, const std::string& payload = kPayload) {
   const std::uint16_t port = FreeUdpPort();
   root.WriteSettings(port, relays.Port(), 21600);
   std::filesystem::remove_all(kv::LogBufferPath());
@@ -163,11 +165,13 @@ ModuleRun ModuleRate(const ScratchRoot& root, Load load, const RelayCounter& rel
         win::MSG msg;
         while (win::GetMessage(&msg, nullptr, 0, 0) > 0) win::DispatchMessage(&msg);
       },
-      [self] { win::PostThreadMessage(self, win::WM_QUIT, 0, 0); });
+      [self] { win::PostThreadMessage(self, win::WM_QUIT, 0, 0); }, payload);
   run.lines = module->LogLines->Count();
 
   bool stopped = true;
+  const auto stopAt = Clock::now();
   module->ServiceStop(*module, stopped);
+  run.stopSeconds = std::chrono::duration<double>(Clock::now() - stopAt).count();
   module.reset();
   root.DrainEventLog();
   for (const auto& entry : std::filesystem::directory_iterator(root.LogFolder())) {
@@ -315,6 +319,131 @@ void BM_IntakeWithAndWithoutStatusFigures(benchmark::State& state) {
   AddSummaryLine(line);
 }
 BENCHMARK(BM_IntakeWithAndWithoutStatusFigures)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Flush commands against ordinary events through the same intake, in
+// alternating rounds: datagrams taken in (and relayed) per second, and the
+// stop right after the load, which takes in what waits in the socket and
+// saves. A flush command saves the buffer; commands closer together than
+// 200 ms are written together, so a stream of them costs about what a
+// stream of events does.
+void BM_FlushCommandsVsEvents(benchmark::State& state) {
+  const Load load = state.range(0) == 0 ? Load::Flood : Load::Window;
+  const char* name = load == Load::Flood ? "flood" : "window 32";
+  state.SetLabel(name);
+  const std::string flush = "2024/03/05 14.07.09:4711:Ops:Console:4:0:$FLUSHLOG$ from the bench";
+  std::vector<double> events, flushes, eventStops, flushStops;
+  std::size_t failures = 0;
+  try {
+    ScratchRoot root;
+    RelayCounter relays;
+    for (auto _ : state) {
+      for (int round = 0; round < kRounds; ++round) {
+        const ModuleRun e = ModuleRate(root, load, relays);
+        events.push_back(e.figures.perSecond);
+        eventStops.push_back(e.stopSeconds);
+        const ModuleRun f = ModuleRate(root, load, relays, Buffer::File, true, flush);
+        flushes.push_back(f.figures.perSecond);
+        flushStops.push_back(f.stopSeconds);
+        failures += e.failures + f.failures;
+      }
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  const double e = Median(events);
+  const double f = Median(flushes);
+  const double es = Median(eventStops);
+  const double fs = Median(flushStops);
+  state.counters["events_per_s"] = e;
+  state.counters["flushes_per_s"] = f;
+  state.counters["ratio"] = f / e;
+  state.counters["event_stop_ms"] = es * 1e3;
+  state.counters["flush_stop_ms"] = fs * 1e3;
+  char line[400];
+  std::snprintf(line, sizeof line,
+                "flush %-9s  events %7.0f/s  flush commands %7.0f/s  ratio %.2f (target >= 0.5); stop after the load: "
+                "events %.0f ms, flush commands %.0f ms (ratio %.2f)%s",
+                name, e, f, f / e, es * 1e3, fs * 1e3, fs / es, failures ? "  [intake reported failures]" : "");
+  AddSummaryLine(line);
+}
+BENCHMARK(BM_FlushCommandsVsEvents)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+struct BurstRun {
+  double totalSeconds = 0;  // from the first datagram sent to the end of the stop
+  double stopSeconds = 0;   // the stop alone, right after the last one was sent
+};
+
+// 20,000 datagrams sent from one socket as fast as it goes (with a breath
+// every 256, so that the kernel keeps them), then at once a stop, which
+// takes in and saves what is still waiting.
+BurstRun StopAfterBurst(const ScratchRoot& root, const RelayCounter& relays, const std::string& payload) {
+  constexpr int kBurst = 20000;
+  const std::uint16_t port = FreeUdpPort();
+  root.WriteSettings(port, relays.Port(), 21600);
+  std::filesystem::remove_all(kv::LogBufferPath());
+  auto module = std::make_unique<kv::TKVLogService>();
+  module->SetIntakeFailureHandler([](const std::exception&) {});
+  bool started = true;
+  module->ServiceStart(*module, started);
+  if (!started) throw std::runtime_error("the module did not start");
+  const win::DWORD self = win::GetCurrentThreadId();
+  const auto t0 = Clock::now();
+  std::thread sender([&] {
+    kvtest::UdpListener socket;
+    for (int i = 0; i < kBurst; ++i) {
+      socket.SendTo(port, payload);
+      if (i % 256 == 255) std::this_thread::sleep_for(100us);
+    }
+    win::PostThreadMessage(self, win::WM_QUIT, 0, 0);
+  });
+  win::MSG msg;
+  while (win::GetMessage(&msg, nullptr, 0, 0) > 0) win::DispatchMessage(&msg);
+  sender.join();
+  const auto t1 = Clock::now();
+  bool stopped = true;
+  module->ServiceStop(*module, stopped);
+  const auto t2 = Clock::now();
+  module.reset();
+  root.DrainEventLog();
+  for (const auto& entry : std::filesystem::directory_iterator(root.LogFolder())) std::filesystem::remove(entry.path());
+  std::filesystem::remove_all(kv::LogBufferPath());
+  return {std::chrono::duration<double>(t2 - t0).count(), std::chrono::duration<double>(t2 - t1).count()};
+}
+
+void BM_StopAfterABurstOfFlushCommands(benchmark::State& state) {
+  const std::string flush = "2024/03/05 14.07.09:4711:Ops:Console:4:0:$FLUSHLOG$ from the bench";
+  std::vector<double> eventTotal, flushTotal, eventStop, flushStop;
+  try {
+    ScratchRoot root;
+    RelayCounter relays;
+    for (auto _ : state) {
+      for (int round = 0; round < kRounds; ++round) {
+        const BurstRun e = StopAfterBurst(root, relays, kPayload);
+        eventTotal.push_back(e.totalSeconds);
+        eventStop.push_back(e.stopSeconds);
+        const BurstRun f = StopAfterBurst(root, relays, flush);
+        flushTotal.push_back(f.totalSeconds);
+        flushStop.push_back(f.stopSeconds);
+      }
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  const double et = Median(eventTotal), ft = Median(flushTotal), es = Median(eventStop), fs = Median(flushStop);
+  state.counters["event_total_ms"] = et * 1e3;
+  state.counters["flush_total_ms"] = ft * 1e3;
+  state.counters["event_stop_ms"] = es * 1e3;
+  state.counters["flush_stop_ms"] = fs * 1e3;
+  char line[400];
+  std::snprintf(line, sizeof line,
+                "burst of 20,000 then stop  events: %.0f ms in all, stop %.0f ms  flush commands: %.0f ms in all "
+                "(%.0f taken in per second), stop %.0f ms  ratio in all %.2f, stop %.2f",
+                et * 1e3, es * 1e3, ft * 1e3, 20000 / ft, fs * 1e3, ft / et, fs / es);
+  AddSummaryLine(line);
+}
+BENCHMARK(BM_StopAfterABurstOfFlushCommands)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kvbench

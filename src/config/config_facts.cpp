@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "config/log_svc_config.h"
 #include "config/service_settings.h"
 #include "platform/filesystem.h"
 #include "platform/profile.h"
@@ -39,12 +40,26 @@ std::vector<std::string> SettingFacts() {
   return facts;
 }
 
+std::string RelayPortProblem(std::int32_t receivePort, std::int32_t repeatPort) {
+  const std::string ini = SettingsFilePath();
+  if (repeatPort < 1 || repeatPort > 65535)
+    return "Setting RepeatPort=" + std::to_string(repeatPort) + " in " + ini +
+           " names no UDP port a relay can go to (1 to 65535)";
+  if ((receivePort & 0xFFFF) == repeatPort)
+    return "Settings ReceivePort and RepeatPort in " + ini + " are both " + std::to_string(repeatPort) +
+           ": every relay would come back to the service as a new event, without end";
+  return "";
+}
+
 std::string ConfigFailureFacts(const std::string& folder) {
   const std::string configFolder = SettingsFolder();
   if (!win::DirectoryExists(configFolder))
     return "Cannot create the settings folder " + configFolder + Because(configFolder);
   const std::string ini = SettingsFilePath();
   if (!win::FileExists(ini)) return "Cannot write the settings file " + ini + Because(ini);
+  if (const std::vector<std::string> cut = SettingsCut(ini); !cut.empty())
+    return "Setting " + cut.front() + " in " + ini + " is " + std::to_string(win::ProfileValueMax) +
+           " bytes or longer, more than the settings reader takes whole; it is not used cut";
   if (folder.empty()) return "The log folder setting Folder in " + ini + " is empty";
   if (!win::DirectoryExists(folder))
     return "Cannot create the log folder " + folder + Because(folder) +

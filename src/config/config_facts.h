@@ -3,6 +3,7 @@
 // with the warnings at start.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,12 @@ namespace kv {
 // outside 0 to 65535 (taken modulo 65536). Nothing for missing keys, which
 // take their defaults by design, or when there is no INI file.
 std::vector<std::string> SettingFacts();
+
+// Why the relay port cannot be used, or "" when it can: a RepeatPort
+// outside 1 to 65535, to which no datagram can go, or the port the service
+// receives on (ReceivePort modulo 65536), which would relay every event
+// back to the service.
+std::string RelayPortProblem(std::int32_t receivePort, std::int32_t repeatPort);
 
 // Why the settings could not be read or their folders made: the folder or
 // file that could not be made, with the system's reason. `folder` is the

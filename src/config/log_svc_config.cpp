@@ -104,7 +104,20 @@ bool ReadServiceConfig(ServiceSettings& settings) {
     for (const SettingKey& key : kSettingKeys) WriteValue(iniFile, key.name, SettingText(settings, key));
   }
 
+  // A value the reader had to cut names something else than the operator
+  // wrote (a cut Folder another folder): refused, before a folder is made.
+  if (!SettingsCut(iniFile).empty()) return false;
   return EnsureFolder(settings.Folder, win::FolderAccess::OwnerAndGroup);
+}
+
+std::vector<std::string> SettingsCut(const std::string& iniFile) {
+  std::vector<std::string> cut;
+  if (!win::FileExists(iniFile)) return cut;
+  for (const SettingKey& key : kSettingKeys) {
+    if (win::GetPrivateProfileString(kSettingsSection, key.name, "", iniFile).size() >= win::ProfileValueMax)
+      cut.push_back(key.name);
+  }
+  return cut;
 }
 
 }  // namespace kv

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "config/service_settings.h"
 
@@ -23,7 +24,13 @@ std::string GetProgramFilesDir();
 // False without touching `settings` when the configuration folder cannot be
 // made. Raises kv::Exception("<ini path> に書き込めません") when a new INI
 // file cannot be written (`settings` then holds the defaults).
+// A value that may have been cut by the reader (see SettingsCut) gives false
+// before the log folder is made.
 // One call at a time (the service's request thread).
 bool ReadServiceConfig(ServiceSettings& settings);
+
+// The keys of the INI file `iniFile` whose values fill the settings
+// reader's buffer, so that they may have been cut from longer ones.
+std::vector<std::string> SettingsCut(const std::string& iniFile);
 
 }  // namespace kv

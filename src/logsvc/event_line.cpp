@@ -1,5 +1,7 @@
 #include "logsvc/event_line.h"
 
+#include <algorithm>
+
 #include "base/strconv.h"
 #include "platform/codepage.h"
 
@@ -13,6 +15,31 @@ std::string CutField(std::string_view& rest) {
   std::string field(rest.substr(0, colon));
   rest.remove_prefix(colon + 1);
   return field;
+}
+
+// A control byte as the log file shows it: "#" and three octal digits
+// ("#015" for CR), so that no field can end the line, start a line of its
+// own or send a terminal escape. TAB stays, as do all other bytes: the
+// trail bytes of the double-byte code pages are never control bytes.
+bool IsControl(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+
+std::string_view Escaped(std::string_view text, std::string& scratch) {
+  if (std::none_of(text.begin(), text.end(), [](char c) { return IsControl(static_cast<unsigned char>(c)); }))
+    return text;
+  scratch.clear();
+  scratch.reserve(text.size() + 12);
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (!IsControl(c)) {
+      scratch.push_back(ch);
+      continue;
+    }
+    scratch.push_back('#');
+    scratch.push_back(static_cast<char>('0' + (c >> 6)));
+    scratch.push_back(static_cast<char>('0' + ((c >> 3) & 7)));
+    scratch.push_back(static_cast<char>('0' + (c & 7)));
+  }
+  return scratch;
 }
 
 // The text cut or padded with blanks to exactly `width` bytes. A cut falls
@@ -80,17 +107,18 @@ std::optional<std::u16string> DecodeUtf8Field(std::string_view bytes) {
 }
 
 std::string FormatLogLine(const EventFields& f) {
+  std::string scratch;
   std::string line;
   line.reserve(f.SendTime.size() + 35 + f.MsgText.size());
-  line.append(f.SendTime);
+  line.append(Escaped(f.SendTime, scratch));
   line.push_back(' ');
-  AppendColumn(line, f.AppName, 10);
+  AppendColumn(line, Escaped(f.AppName, scratch), 10);
   line.push_back(' ');
-  AppendColumn(line, f.SourceName, 20);
+  AppendColumn(line, Escaped(f.SourceName, scratch), 20);
   line.push_back(' ');
-  AppendColumn(line, f.EventType, 1);
+  AppendColumn(line, Escaped(f.EventType, scratch), 1);
   line.push_back(' ');
-  line.append(f.MsgText);
+  line.append(Escaped(f.MsgText, scratch));
   return line;
 }
 

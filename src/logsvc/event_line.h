@@ -50,7 +50,9 @@ EventFields SplitDatagram(std::string_view text);
 std::optional<std::u16string> DecodeUtf8Field(std::string_view bytes);
 
 // "%s %-10.10s %-20.20s %1.1s %s" of SendTime, AppName, SourceName,
-// EventType, MsgText (widths in bytes). A column's cut falls before a
+// EventType, MsgText (widths in bytes), each field's control bytes (0x00 to
+// 0x1F but TAB, and 0x7F) first written as "#" and three octal digits, so
+// that an event is always one line: "a\r\nb" -> "a#015#012b". A column's cut falls before a
 // character of the ANSI code page that would not fit whole; blanks fill
 // the bytes it leaves.
 std::string FormatLogLine(const EventFields& fields);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "base/app_failure.h"
 #include "base/clock.h"
 #include "base/datetime.h"
 #include "base/exception.h"
@@ -113,10 +114,9 @@ void TKVLogService::HandleDatagram(std::string_view received) {
     f.SendTime = FormatDateTime("yyyy/mm/dd hh:nn:ss", CurrentClock().LocalNow());
   }
 
-  if (std::string_view(f.MsgText).starts_with(kFlushCommand)) {
-    SaveLogFileReportingOnce();
-    LogLines->Add(kBanner);
-  }
+  // A save that fails costs the command neither its line nor its relay:
+  // its lines wait for the next save, and no banner starts a new buffer.
+  if (std::string_view(f.MsgText).starts_with(kFlushCommand) && FlushCommandSave()) LogLines->Add(kBanner);
 
   LogLines->Add(FormatLogLine(f));
 
@@ -156,6 +156,11 @@ void TKVLogService::ReportRelayFailures() {
 // The facts behind a 10040 report: how large the refused datagram was and
 // who sent it.
 void TKVLogService::ReportRefusedDatagram() {
+  // Senders differ from datagram to datagram; the repeats count as one.
+  if (!failureRepeats_.Admit(
+          "KVLogService refused a datagram larger than " + std::to_string(kReceiveBufferSize) + " bytes",
+          win::MonotonicNow()))
+    return;
   const win::SOCKADDR_IN& peer = Receiver->PeerAddr;
   const auto* octets = reinterpret_cast<const unsigned char*>(&peer.sin_addr.S_addr);
   try {
@@ -167,6 +172,16 @@ void TKVLogService::ReportRefusedDatagram() {
                   win::EVENTLOG_WARNING_TYPE, 0, 0);
   } catch (const std::exception&) {
     // The event log's own failure must not take the message loop down.
+  }
+}
+
+void TKVLogService::ReportFailureRepeats(bool atStop) {
+  for (const auto& [text, count] : failureRepeats_.Due(win::MonotonicNow(), atStop)) {
+    try {
+      HandleApplicationException(Exception(TRepeatFilter::CountText(text, count)));
+    } catch (...) {
+      // A failing failure handler must not take the message loop down.
+    }
   }
 }
 

@@ -2,11 +2,13 @@
 
 #include "base/app_failure.h"
 #include "base/exception.h"
+#include "config/log_svc_config.h"
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
 #include "net/relay_sender.h"
 #include "platform/error.h"
 #include "platform/registry.h"
+#include "platform/service_account.h"
 
 namespace kv {
 
@@ -47,7 +49,10 @@ TKVLogService::TKVLogService() : TService("KVLogService") {
   SetOnShutdown([this](TService& sender) { ServiceShutdown(sender); });
   SetAfterInstall([this](TService& sender) { ServiceAfterInstall(sender); });
 
-  intakeFailure_ = [](const std::exception& failure) { HandleApplicationException(failure); };
+  intakeFailure_ = [this](const std::exception& failure) {
+    if (dynamic_cast<const EAbort*>(&failure)) return;
+    if (failureRepeats_.Admit(failure.what(), win::MonotonicNow())) HandleApplicationException(failure);
+  };
   mainThread_ = std::make_unique<TThreadInvoker>();
   ServiceCreate();
 }
@@ -82,6 +87,23 @@ void TKVLogService::ServiceDestroy() {
 }
 
 void TKVLogService::ServiceAfterInstall(TService&) {
+  // The folders the service writes without being told where, and its
+  // buffer, become its account's (POSIX: its own system user; an install
+  // over a version that ran as root hands over what that one made). A
+  // Folder set elsewhere stays its administrator's: the start says so when
+  // the account may not write it.
+  auto grant = [this](bool granted, const std::string& path) {
+    if (!granted)
+      throw Exception("Cannot hand " + path + " to the account " + win::ServiceAccountName(Name()) + ": " +
+                      win::FormatSystemMessage(win::GetLastError()));
+  };
+  const std::string configFolder = SettingsFolder();
+  const std::string buffer = LogBufferPath();
+  const std::string logFolder = DefaultSettings(configFolder).Folder;
+  grant(win::GrantServiceFolder(Name(), configFolder), configFolder);
+  grant(win::GrantServiceFile(Name(), buffer), buffer);
+  grant(win::GrantServiceFolder(Name(), logFolder), logFolder);
+
   static constexpr char kDescription[] = "KVAppService で出力されるログメッセージを取得,保存するためのサービス";
   win::HKEY key = nullptr;
   if (win::RegOpenKeyEx(win::HKEY_LOCAL_MACHINE, "\\SYSTEM\\CurrentControlSet\\Services\\KVLogService", 0,

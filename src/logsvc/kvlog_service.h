@@ -32,6 +32,7 @@
 #include "findfile/find_file.h"
 #include "logsvc/log_buffer.h"
 #include "logsvc/loss_reporter.h"
+#include "logsvc/repeat_filter.h"
 #include "logsvc/status_figures.h"
 #include "platform/messages.h"
 #include "platform/monotonic_clock.h"
@@ -89,7 +90,9 @@ class TKVLogService : public TService {
 
   // Where intake failures go (read, relay, flush-save errors). The default
   // hands them to the application's failure handler, which writes them to
-  // the event log. Set before the service starts.
+  // the event log: the first of a text at once, its repeats within a
+  // minute as one entry with their count (TRepeatFilter). Set before the
+  // service starts.
   void SetIntakeFailureHandler(FailureHandler handler) { intakeFailure_ = std::move(handler); }
 
   // The operator's figures as they stand. Main thread only.
@@ -128,6 +131,26 @@ class TKVLogService : public TService {
   bool ReadDatagram();
   void HandleDatagram(std::string_view received);
   void ReportIntakeFailure(const std::exception& failure);
+  // The counts of repeated failures that are due (all of them `atStop`).
+  void ReportFailureRepeats(bool atStop);
+  // The save of a flush command: at once when the last one was
+  // kFlushSaveGap or more ago; otherwise only its saved-file line goes into
+  // the buffer and its lines are written into that file with the next
+  // (CompleteFlushSave, on the buffer's tick). So the saves of one second
+  // go into one log file, made durable a few times a second however many
+  // commands come. False when a save failed (reported once).
+  bool FlushCommandSave();
+  // Writes the lines of the flush commands that wait into their log file,
+  // followed by the banner of the new buffer.
+  void CompleteFlushSave();
+  // The log folder is there; when not, one warning until a save works.
+  bool LogFolderThere();
+  // Saves the buffer into the log file `path`, with the figures and entries
+  // of a save. Raises EInOutError.
+  void SaveInto(const std::string& path, const DateTimeParts& at);
+  // Runs `save`; a failure is reported (the design's error entry and one
+  // warning with the system's reason) unless it is the one reported last.
+  bool SaveReportingOnce(const std::function<void()>& save);
   // A second, English entry for a datagram refused as too large: its size
   // and its sender.
   void ReportRefusedDatagram();
@@ -179,6 +202,21 @@ class TKVLogService : public TService {
   // once a second.
   std::unique_ptr<TTimer> bufferTimer_;
   bool folderMissingReported_ = false;
+  // The flush commands whose save waits for the next durable write: the
+  // usual log file name of their second, and the file their saved-file
+  // lines name (none when every name of that second is taken, and the lines
+  // stay in the buffer).
+  struct PendingFlush {
+    std::string usual;
+    std::optional<std::string> path;
+    DateTimeParts at;
+  };
+  std::optional<PendingFlush> pendingFlush_;
+  win::MonotonicClock::time_point lastFlushSave_{};
+  TRepeatFilter failureRepeats_;
+  // Why the settings were refused ("" when they were not, or the folders
+  // tell).
+  std::string refusedSetting_;
   // Saves failed since the last one that worked, and the failure text
   // reported last among them.
   std::uint64_t failedSaves_ = 0;

@@ -145,6 +145,9 @@ std::size_t TLogBuffer::Attach(const std::string& path) {
     BeginEpisode("cannot be opened");
     return 0;
   }
+  // A file just made must stay in its folder: syncing its lines alone would
+  // not keep them through a power cut.
+  win::FlushFolder(folder_);
   UndoUnfinishedSave();
   return TakeFileContent();
 }
@@ -178,23 +181,33 @@ std::size_t TLogBuffer::TakeFileContent() {
   if (fileBytes_ > 0) {
     std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(fileBytes_, 1 << 20)));
     std::uint64_t at = 0;
+    std::uint64_t whole = 0;  // bytes up to the end of the last whole line
     char previous = 0;
     while (at < fileBytes_) {
       std::size_t read = 0;
       if (!file_.ReadAt(at, block.data(), block.size(), &read) || read == 0) break;
       for (std::size_t i = 0; i < read; ++i) {
-        if (block[i] == '\n' && previous == '\r') ++lines;
+        if (block[i] == '\n' && previous == '\r') {
+          ++lines;
+          whole = at + i + 1;
+        }
         previous = block[i];
       }
       at += read;
     }
-    std::string tail(2, '\0');
-    std::size_t read = 0;
-    if (fileBytes_ >= 2) file_.ReadAt(fileBytes_ - 2, tail.data(), 2, &read);
-    if (tail != kLineEnd) {
-      // A last line cut short (a power cut in mid-write) is ended, so that
-      // the lines after it stay lines of their own.
-      if (file_.Append(kLineEnd)) {
+    if (whole < fileBytes_) {
+      // A last line cut short: a power cut in mid-write (or the zeros some
+      // file systems leave there). It was never durable whole, and saved it
+      // would be a torn line in a log file, so it goes. Should the file not
+      // take the cut, the line is ended, so that the lines after it stay
+      // lines of their own.
+      if (file_.Truncate(whole)) {
+        Report("KVLogService left out " + std::to_string(fileBytes_ - whole) +
+                   " bytes of a log line cut short at the end of " + path_,
+               win::EVENTLOG_INFORMATION_TYPE);
+        fileBytes_ = whole;
+        dirty_ = true;
+      } else if (file_.Append(kLineEnd)) {
         fileBytes_ += kLineEnd.size();
         ++lines;
       }
@@ -289,6 +302,7 @@ void TLogBuffer::OpenFresh() {
     BeginEpisode("cannot be opened");
     return;
   }
+  win::FlushFolder(folder_);  // as in Attach
   ReplaceFile(std::move(fresh));
   fileBytes_ = 0;
   TakeFileContent();
@@ -319,10 +333,14 @@ void TLogBuffer::SaveAs(const std::string& target) {
   if (file_.IsOpen()) WritePending();
   const std::string targetFolder = win::FolderOf(target);
 
-  // The lines are made durable before the file takes the log file's name,
-  // so that after a power cut the name never stands for less than them.
-  if (file_.IsOpen() && pending_.empty() && file_.IsAt(path_) && file_.Sync() &&
-      win::MoveFileNoReplace(path_, target)) {
+  // Every save starts from lines made durable in the buffer file. A rename
+  // that a power cut keeps while the lines are not would leave a log file
+  // ending in a torn line, which no start repairs, and the name would stand
+  // for less than them; and the journal of a copy notes the buffer file's
+  // size, which must be the one a power cut leaves, or the next start takes
+  // the copy for a finished one and saves its lines a second time.
+  const bool durable = file_.IsOpen() && pending_.empty() && file_.Sync();
+  if (durable && file_.IsAt(path_) && win::MoveFileNoReplace(path_, target)) {
     // The open file is the log file now: make its new name durable, then
     // start a new buffer file.
     win::FlushFolder(targetFolder);
@@ -343,7 +361,7 @@ void TLogBuffer::SaveAs(const std::string& target) {
   // that end anyway, so the journal covers only the file's).
   const std::string journalPath = SaveJournal::PathFor(path_);
   bool journaled = false;
-  if (file_.IsOpen() && fileBytes_ > 0 && pending_.empty()) {
+  if (durable && fileBytes_ > 0) {
     // A target that does not exist yet holds 0 bytes; one whose size cannot
     // be told gets no journal.
     std::uint64_t targetBytes = 0;
@@ -360,9 +378,10 @@ void TLogBuffer::SaveAs(const std::string& target) {
   pending_.clear();
   if (pending_.capacity() > 2 * kBlockBytes) pending_ = std::string();
   EmptyFile();
-  // A buffer file that could not be emptied still holds the lines: the
-  // journal stays, so that the next start takes them out of the target.
-  if (journaled && file_.IsOpen()) SaveJournal::Remove(journalPath);
+  // A buffer file that could not be emptied (or made durable so) still
+  // holds the lines: the journal stays, so that the next start takes them
+  // out of the target.
+  if (journaled && file_.IsOpen() && file_.SyncData()) SaveJournal::Remove(journalPath);
   fileBytes_ = 0;
   ResetCounts();
   ReportDropped();

@@ -1,5 +1,7 @@
 // Saving the log buffer.
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -14,25 +16,95 @@
 #include "platform/filesystem.h"
 
 namespace kv {
+namespace {
+
+// Flush commands closer together than this are saved together: at most
+// five durable writes a second, however many commands come.
+constexpr auto kFlushSaveGap = std::chrono::milliseconds(200);
+
+}  // namespace
 
 std::string LogBufferPath() { return SettingsFolder() + win::PathDelim + "KVLogService.buf"; }
 
+bool TKVLogService::LogFolderThere() {
+  if (win::DirectoryExists(Settings.Folder)) return true;
+  // The lines stay in the buffer; one warning until a save works again.
+  if (!folderMissingReported_) {
+    folderMissingReported_ = true;
+    WriteEventLog("KVLogService log folder " + Settings.Folder +
+                      " does not exist; the log lines are kept in the log buffer until it does",
+                  win::EVENTLOG_WARNING_TYPE, 0, 0);
+  }
+  return false;
+}
+
 void TKVLogService::SaveLogFile() {
   mainThreadOwner_.Check();
-  if (!win::DirectoryExists(Settings.Folder)) {
-    // The lines stay in the buffer; one warning until a save works again.
-    if (!folderMissingReported_) {
-      folderMissingReported_ = true;
-      WriteEventLog("KVLogService log folder " + Settings.Folder +
-                        " does not exist; the log lines are kept in the log buffer until it does",
-                    win::EVENTLOG_WARNING_TYPE, 0, 0);
-    }
-    return;
-  }
+  if (!LogFolderThere()) return;
   const DateTimeParts at = CurrentClock().LocalNow();
-  const std::optional<std::string> target = SaveTargetFor(at);
+  const std::string usual = LogFilePath(Settings.Folder, at);
+  // Flush commands waiting for a file of another second go there first;
+  // those of this second are written by this save, into the file they name.
+  if (pendingFlush_ && pendingFlush_->usual != usual) CompleteFlushSave();
+  const std::optional<std::string> target = pendingFlush_ ? pendingFlush_->path : SaveTargetFor(at);
+  pendingFlush_.reset();
   if (!target) return;  // the lines stay in the buffer for the next save
-  const std::string& path = *target;
+  SaveInto(*target, at);
+}
+
+bool TKVLogService::FlushCommandSave() {
+  const auto now = win::MonotonicNow();
+  const DateTimeParts at = CurrentClock().LocalNow();
+  const std::string usual = LogFilePath(Settings.Folder, at);
+  if (pendingFlush_ && pendingFlush_->usual != usual) CompleteFlushSave();
+  // The folder is looked at when the lines are written; a command that
+  // joins those waiting needs no look of its own.
+  if (!pendingFlush_ && !LogFolderThere()) return true;  // nothing to do, as for any save
+  if (pendingFlush_ || now - lastFlushSave_ < kFlushSaveGap) {
+    // Saved with the next write into the same file: the saved-file line
+    // marks the place, as a save of its own would. The file is chosen once
+    // for the commands of one second, so a taken name warns once.
+    if (!pendingFlush_) pendingFlush_ = PendingFlush{usual, SaveTargetFor(at), at};
+    if (pendingFlush_->path) LogLines->Add(SavedFileLine(*pendingFlush_->path));
+    return true;
+  }
+  lastFlushSave_ = now;
+  const std::optional<std::string> target = SaveTargetFor(at);
+  if (!target) return true;  // the lines stay in the buffer for the next save
+  return SaveReportingOnce([&] { SaveInto(*target, at); });
+}
+
+void TKVLogService::CompleteFlushSave() {
+  if (!pendingFlush_) return;
+  const PendingFlush pending = std::move(*pendingFlush_);
+  pendingFlush_.reset();
+  lastFlushSave_ = win::MonotonicNow();
+  if (!pending.path || !LogFolderThere()) return;
+  if (SaveReportingOnce([&] { SaveInto(*pending.path, pending.at); })) LogLines->Add(kBanner);
+}
+
+bool TKVLogService::SaveReportingOnce(const std::function<void()>& save) {
+  try {
+    save();
+    return true;
+  } catch (const std::exception& failure) {
+    if (failure.what() == reportedSaveFailure_) return false;
+    reportedSaveFailure_ = failure.what();
+    const std::string reason = win::ErrnoText();
+    ReportIntakeFailure(failure);
+    try {
+      WriteEventLog("KVLogService could not save the log buffer (" + reason + "); its lines wait in " +
+                        (LogLines->Attached() ? LogLines->Path() : std::string("memory")) +
+                        " for the next save that works",
+                    win::EVENTLOG_WARNING_TYPE, 0, 0);
+    } catch (const std::exception&) {
+      // The event log's own failure must not take the intake down.
+    }
+    return false;
+  }
+}
+
+void TKVLogService::SaveInto(const std::string& path, const DateTimeParts& at) {
   try {
     SaveBufferAs(path, at);
   } catch (const std::exception&) {
@@ -99,6 +171,8 @@ void TKVLogService::MsgFlushTimerTimer(TTimer&) {
 
 void TKVLogService::WriteBufferTimerTimer(TTimer&) {
   LogLines->Tick();
+  if (pendingFlush_ && win::MonotonicNow() - lastFlushSave_ >= kFlushSaveGap) CompleteFlushSave();
+  ReportFailureRepeats(false);
   // Relay failures whose notice could not be posted wait no longer than this.
   ReportRelayFailures();
   ReportStatusFigures(false);

@@ -12,9 +12,11 @@
 #include "net/app_event_msg.h"
 #include "net/msg_recv.h"
 #include "net/relay_sender.h"
+#include "platform/durable_file.h"
 #include "platform/eventlog.h"
 #include "platform/filesystem.h"
 #include "platform/messages.h"
+#include "platform/service_account.h"
 
 namespace kv {
 namespace {
@@ -49,7 +51,8 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
   }
   if (!configured) {
     WriteEventLog("KVLogService configuation error", win::EVENTLOG_ERROR_TYPE, 0, 0);
-    std::string facts = ConfigFailureFacts(Settings.Folder);
+    std::string facts = refusedSetting_.empty() ? ConfigFailureFacts(Settings.Folder) : refusedSetting_;
+    if (facts.empty()) facts = LogFolderAccessFacts(Settings.Folder);
     if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     ReportStartRefused(facts.empty() ? "KVLogService configuation error" : facts);
     Started = false;
@@ -99,7 +102,17 @@ bool TKVLogService::AttachLogBuffer() {
 }
 
 bool TKVLogService::StartLoggingPath() {
+  refusedSetting_.clear();
   if (!ReadServiceConfig(Settings)) return false;
+  // A relay into the service's own port would make every event a new one
+  // without end; one to no port would fail for every event.
+  refusedSetting_ = RelayPortProblem(Settings.ReceivePort, Settings.RepeatPort);
+  if (!refusedSetting_.empty()) return false;
+  // A log folder the service's account may not write would fail every
+  // save: refused at once, as a folder that cannot be made is.
+  if (!win::FolderWriteProblem(Settings.Folder).empty()) return false;
+  pendingFlush_.reset();
+  lastFlushSave_ = {};
   eventsTaken_ = relaysSent_ = kernelDrops_ = queueDrops_ = 0;
   lastSaveAt_.reset();
   lastSaveFile_.clear();
@@ -168,15 +181,22 @@ void TKVLogService::ReleaseLoggingPath() {
   }
 }
 
+// A stop always ends stopped: once the receive socket is closed, a service
+// that reported itself running again would take no event in. So a step that
+// fails is reported and the stop goes on; lines a failed save leaves stay
+// in the buffer file, where the next start saves them.
 void TKVLogService::ServiceStop(TService&, bool& Stopped) {
-  mainThread_->Invoke([this] { StopLoggingPath(); });
+  try {
+    mainThread_->Invoke([this] { StopLoggingPath(); });
+  } catch (const std::exception& failure) {
+    ReportIntakeFailure(failure);
+  }
   WriteEventLog("KVLogService stopped", win::EVENTLOG_INFORMATION_TYPE, 0, 0);
   Stopped = true;
 }
 
 // Each step marks itself done before it can fail, so a stop repeated after a
-// failure goes on from where the last one stopped instead of failing again
-// at a socket that is already closed.
+// failure goes on from where the last one stopped.
 void TKVLogService::StopLoggingPath() {
   if (receiverOpen_) {
     // What has reached the socket before the stop is logged and relayed.
@@ -193,7 +213,11 @@ void TKVLogService::StopLoggingPath() {
     ReportReceiveLoss(true);
     ReadReceiveDrops();
     receiverOpen_ = false;
-    Receiver->Close();
+    try {
+      Receiver->Close();
+    } catch (const std::exception& failure) {
+      ReportIntakeFailure(failure);  // the socket is let go all the same
+    }
   }
   if (receiverStarted_) {
     receiverStarted_ = false;
@@ -210,9 +234,8 @@ void TKVLogService::StopLoggingPath() {
     std::unique_ptr<TAppEventMsg> repeater = std::move(Repeater);
     try {
       repeater->Close();
-    } catch (...) {
-      repeater->Cleanup();
-      throw;
+    } catch (const std::exception& failure) {
+      ReportIntakeFailure(failure);
     }
     repeater->Cleanup();
   }
@@ -221,7 +244,18 @@ void TKVLogService::StopLoggingPath() {
   win::SetIdleHandler(nullptr);
   bufferTimer_->SetEnabled(false);
   figuresRunning_ = false;  // no next save any more: the last follows now
-  SaveLogFile();
+  try {
+    SaveLogFile();
+  } catch (const std::exception& failure) {
+    const std::string reason = win::ErrnoText();
+    ReportIntakeFailure(failure);
+    const std::string where = LogLines->Attached() ? "wait in " + LogLines->Path() + ", where the next start saves them"
+                                                   : "are lost: the log buffer has no file";
+    WriteEventLog("KVLogService could not save the log buffer at stop (" + reason + "): its " +
+                      std::to_string(LogLines->Count()) + " log lines " + where,
+                  win::EVENTLOG_ERROR_TYPE, 0, 0);
+  }
+  ReportFailureRepeats(true);
   ReportStatusFigures(true);  // also when the folder was missing
 }
 

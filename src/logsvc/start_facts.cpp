@@ -5,6 +5,7 @@
 #include "base/exception.h"
 #include "config/config_facts.h"
 #include "platform/error.h"
+#include "platform/service_account.h"
 
 namespace kv {
 
@@ -25,6 +26,14 @@ std::string StartFailureFacts(const std::exception& failure, std::int32_t receiv
   // The settings file of a first start could not be written.
   if (text.find(".ini") != std::string::npos) return ConfigFailureFacts(folder);
   return "";
+}
+
+std::string LogFolderAccessFacts(const std::string& folder) {
+  const std::string problem = win::FolderWriteProblem(folder);
+  if (problem.empty()) return "";
+  return "The log folder " + folder + " may not be written by the user " + win::ProcessAccountName() +
+         " the service runs as (" + problem +
+         "); make it writable for that user or set Folder to a folder it may write";
 }
 
 }  // namespace kv

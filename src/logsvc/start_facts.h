@@ -14,4 +14,9 @@ namespace kv {
 // says all there is.
 std::string StartFailureFacts(const std::exception& failure, std::int32_t receivePort, const std::string& folder);
 
+// "The log folder F may not be written by the user U the service runs as
+// (reason) ..." when this process may not create files in the log folder;
+// "" when it may.
+std::string LogFolderAccessFacts(const std::string& folder);
+
 }  // namespace kv

@@ -14,11 +14,16 @@
 // at once. Safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/types.h"
 
 namespace win {
+
+// The longest value GetPrivateProfileString gives back. A value of this
+// length may be the first part of a longer one.
+constexpr std::size_t ProfileValueMax = 2047;
 
 // The value of `key` in `section`, or `defaultValue` (trailing blanks
 // removed) when the file, the section or the key is missing. Never fails,

@@ -65,9 +65,11 @@ SC_HANDLE OpenSCManager(const char* machineName, const char* databaseName, DWORD
 // Win32 service, a boot or system start type, an unknown error control, or
 // a tag requested without a load-ordering group; ERROR_INVALID_SERVICE_ACCOUNT
 // for any account other than LocalSystem (null, "LocalSystem" or
-// ".\LocalSystem"). `dependencies` is a list of NUL-terminated names ended
-// by an empty one (POSIX: each service name becomes `Requires=` and `After=`
-// lines, a group, SC_GROUP_IDENTIFIER first, is not kept). With `tagId` the
+// ".\LocalSystem") and when the service's own system user, which stands
+// for LocalSystem (platform/service_account.h), cannot be made.
+// `dependencies` is a list of NUL-terminated names ended by an empty one
+// (POSIX: each service name becomes `Requires=` and `After=` lines, a group,
+// SC_GROUP_IDENTIFIER first, is not kept). With `tagId` the
 // service gets tag 1, the first of its group. `loadOrderGroup` and
 // `password` are accepted and not stored. Returns a handle with
 // `desiredAccess`.

@@ -9,6 +9,19 @@
 //   svc_probe description NAME   the Description value under the service's
 //                                key, read as Unicode, printed in UTF-8
 //   svc_probe acp                the ANSI code page of the prefix
+//   svc_probe value KEY NAME     a value under HKEY_LOCAL_MACHINE\KEY: its type,
+//                                and strings in UTF-8, numbers in decimal,
+//                                binary data in hexadecimal
+//   svc_probe key KEY            whether HKEY_LOCAL_MACHINE\KEY exists
+//   svc_probe eventtext SOURCE LANGID TEXT
+//                                what Event Viewer shows for an entry of
+//                                SOURCE with event id 0 and the one insertion
+//                                string TEXT: message 0 of the source's
+//                                EventMessageFile, formatted by FormatMessageA
+//                                in the language LANGID (0: any), written as
+//                                it comes, without a line break
+//   svc_probe box                the visible message box: caption and text
+//                                (in UTF-8, line breaks as \r and \n)
 // Prints "key=value" lines; exits 0 on success, 1 with the system error
 // number on standard error, 2 on a wrong command line.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -16,8 +29,12 @@
 #endif
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -66,6 +83,14 @@ int FailWith(LONG error, const char* what) {
   return Fail(what);
 }
 
+std::string Utf8(const std::wstring& text) {
+  std::string utf8(text.size() * 3 + 1, '\0');
+  utf8.resize(
+      static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(),
+                                                   static_cast<int>(utf8.size()), nullptr, nullptr)));
+  return utf8;
+}
+
 // The Description value under the service's key, read as Unicode and
 // printed in UTF-8, so that the check does not depend on the code page.
 int PrintDescription(const std::string& name) {
@@ -81,11 +106,105 @@ int PrintDescription(const std::string& name) {
   err = RegQueryValueExW(key.get(), L"Description", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
   if (err != ERROR_SUCCESS) return FailWith(err, "RegQueryValueExW");
   text.resize(wcsnlen(text.c_str(), text.size()));
-  std::string utf8(text.size() * 3 + 1, '\0');
-  utf8.resize(
-      static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(),
-                                                   static_cast<int>(utf8.size()), nullptr, nullptr)));
-  std::printf("description=%s\n", utf8.c_str());
+  std::printf("description=%s\n", Utf8(text).c_str());
+  return 0;
+}
+
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)>;
+
+LONG OpenKey(const std::string& path, Key& key) {
+  HKEY opened = nullptr;
+  const LONG err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &opened);
+  if (err == ERROR_SUCCESS) key.reset(opened);
+  return err;
+}
+
+int PrintValue(const std::string& path, const std::string& name) {
+  Key key(nullptr, &RegCloseKey);
+  LONG err = OpenKey(path, key);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegOpenKeyExA");
+  const std::wstring wideName(name.begin(), name.end());  // ASCII names
+  DWORD type = 0, size = 0;
+  err = RegQueryValueExW(key.get(), wideName.c_str(), nullptr, &type, nullptr, &size);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegQueryValueExW");
+  std::vector<BYTE> data(size + sizeof(wchar_t));
+  err = RegQueryValueExW(key.get(), wideName.c_str(), nullptr, &type, data.data(), &size);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegQueryValueExW");
+  std::printf("type=%lu\n", static_cast<unsigned long>(type));
+  if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    std::printf("data=%s\n", Utf8(text).c_str());
+  } else if (type == REG_DWORD && size == sizeof(DWORD)) {
+    DWORD number = 0;
+    std::memcpy(&number, data.data(), sizeof number);
+    std::printf("data=%lu\n", static_cast<unsigned long>(number));
+  } else {
+    std::printf("data=");
+    for (DWORD i = 0; i < size; ++i) std::printf("%02x", data[i]);
+    std::printf("\n");
+  }
+  return 0;
+}
+
+// What Event Viewer does for an entry: the source's message file, loaded as
+// data, and its message for the event id with the insertion strings.
+int PrintEventText(const std::string& source, DWORD language, const char* text) {
+  Key key(nullptr, &RegCloseKey);
+  LONG err = OpenKey("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source, key);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegOpenKeyExA");
+  char file[MAX_PATH] = {};
+  DWORD size = sizeof file - 1;
+  err = RegQueryValueExA(key.get(), "EventMessageFile", nullptr, nullptr, reinterpret_cast<BYTE*>(file), &size);
+  if (err != ERROR_SUCCESS) return FailWith(err, "RegQueryValueExA");
+  char path[MAX_PATH] = {};
+  if (!ExpandEnvironmentStringsA(file, path, sizeof path)) return Fail("ExpandEnvironmentStringsA");
+  HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) return Fail("LoadLibraryExA");
+  std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)> loaded(module, &FreeLibrary);
+  DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(text)};
+  char* message = nullptr;
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                     module, 0, language, reinterpret_cast<char*>(&message), 0, reinterpret_cast<va_list*>(strings));
+  if (length == 0) return Fail("FormatMessageA");
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::fwrite(message, 1, length, stdout);
+  LocalFree(message);
+  return 0;
+}
+
+std::wstring WindowText(HWND window) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+// A message box is a visible dialog (class #32770) whose text is the
+// static control 0xFFFF.
+int PrintBox() {
+  HWND box = nullptr;
+  EnumWindows(
+      [](HWND window, LPARAM found) -> BOOL {
+        char name[16] = {};
+        GetClassNameA(window, name, sizeof name);
+        if (!IsWindowVisible(window) || std::string(name) != "#32770") return TRUE;
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&box));
+  if (!box) {
+    std::fputs("svc_probe: no message box\n", stderr);
+    return 1;
+  }
+  HWND text = GetDlgItem(box, 0xFFFF);
+  std::string shown;  // on one line: its line breaks as \r and \n
+  for (char c : text ? Utf8(WindowText(text)) : std::string()) {
+    if (c == '\r') shown += "\\r";
+    else if (c == '\n') shown += "\\n";
+    else shown += c;
+  }
+  std::printf("caption=%s\ntext=%s\n", Utf8(WindowText(box)).c_str(), shown.c_str());
   return 0;
 }
 
@@ -96,8 +215,21 @@ int main(int argc, char** argv) {
     std::printf("acp=%u\n", GetACP());
     return 0;
   }
+  if (argc == 2 && std::string(argv[1]) == "box") return PrintBox();
+  if (argc == 3 && std::string(argv[1]) == "key") {
+    Key key(nullptr, &RegCloseKey);
+    const LONG err = OpenKey(argv[2], key);
+    std::printf("exists=%s\n", err == ERROR_SUCCESS ? "yes" : "no");
+    return err == ERROR_SUCCESS || err == ERROR_FILE_NOT_FOUND ? 0 : FailWith(err, "RegOpenKeyExA");
+  }
+  if (argc == 4 && std::string(argv[1]) == "value") return PrintValue(argv[2], argv[3]);
+  if (argc == 5 && std::string(argv[1]) == "eventtext")
+    return PrintEventText(argv[2], static_cast<DWORD>(std::strtoul(argv[3], nullptr, 0)), argv[4]);
   if (argc < 3) {
-    std::fputs("usage: svc_probe config|status|control|wait NAME [ARGS] | acp\n", stderr);
+    std::fputs(
+        "usage: svc_probe config|status|control|wait|description NAME [ARGS] | acp | box | key KEY |"
+        " value KEY NAME | eventtext SOURCE LANGID TEXT\n",
+        stderr);
     return 2;
   }
   const std::string command = argv[1];

@@ -6,7 +6,8 @@
 # oversize one, $FLUSHLOG$), their relays, the saved kvs*.log compared with
 # what the Linux build writes for the same datagrams, pause / continue /
 # interrogate, stop, the event log texts, /UNINSTALL twice, and a start that
-# fails because the port is taken. With an MSI, its install and removal too.
+# fails because the port is taken. With an MSI, its install and removal too:
+# the service, its event sources and message file, its failure actions.
 #   windows_service_e2e.sh KVLOGSERVER_EXE SVC_PROBE_EXE LINUX_BUILD_DIR [MSI]
 # LINUX_BUILD_DIR holds (or, when they are missing, gets: built here from
 # the same sources) the Linux kvlogserver, kvlogsend and kvlogwatch, which
@@ -48,7 +49,10 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then "$wineserver" -k 2>/dev/null || true; fi
+  # Only a prefix of this test's own: a failure before the first case would
+  # otherwise end the Wine session of the caller's prefix, and every
+  # program of the tests that run in it.
+  case ${WINEPREFIX:-} in "$work"/*) [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null || true ;; esac
   if [ -n "${KV_E2E_KEEP:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -311,6 +315,26 @@ msi_case() {
   check "[$cp] the MSI put the programs in place" bash -c "[ -f \"$pf/kvlogserver.exe\" ] && [ -f \"$pf/kvlogsend.exe\" ] && [ -f \"$pf/kvlogwatch.exe\" ]"
   check "[$cp] the MSI started the service" wait_state 4
   check "[$cp] the MSI wrote the Description" grep -qxF "description=$description" <(probe description KVLogService)
+  # Event Viewer finds each source's message file, whose message 0 is the
+  # entry's insertion string as it stands.
+  local source sources_key='SYSTEM\CurrentControlSet\Services\EventLog\Application'
+  local entry='サービス失敗 実行: Bind Socket failed. stat = 10048'
+  for source in KVLogService kvlogserver.exe; do
+    check "[$cp] the MSI registered the event source $source" grep -qxF 'data=C:\Program Files\KelvaneSystem\kvlogserver.exe' \
+      <(probe value "$sources_key\\$source" EventMessageFile)
+    check "[$cp] ... with TypesSupported 7" grep -qxF 'data=7' <(probe value "$sources_key\\$source" TypesSupported)
+    check "[$cp] ... whose message 0 is the entry's text" cmp -s <(ansi "$entry") \
+      <(timeout 60 "$wine" "$probe_exe" eventtext "$source" 0 "$entry" 2>>"$log")
+  done
+  check "[$cp] ... also for a Japanese viewer" cmp -s <(ansi "$entry") \
+    <(timeout 60 "$wine" "$probe_exe" eventtext KVLogService 0x411 "$entry" 2>>"$log")
+  # Restart after 5 s, twice, then nothing; the count reset after a day;
+  # a stop, even with an error, is no failure.
+  check "[$cp] the MSI set the failure actions" grep -qxF \
+    'data=8051010000000000000000000300000014000000010000008813000001000000881300000000000000000000' \
+    <(probe value 'SYSTEM\CurrentControlSet\Services\KVLogService' FailureActions)
+  check "[$cp] ... for crashes only" grep -qxF 'data=0' \
+    <(probe value 'SYSTEM\CurrentControlSet\Services\KVLogService' FailureActionsOnNonCrashFailures)
   send_raw "$port" '2026/01/02 03.04.09:1238:Msi:Src:1:1:installed by msiexec'
   send_raw "$port" '2026/01/02 03.04.10:1239:Msi:Src:0:0:$FLUSHLOG$'
   check "[$cp] the installed service logs an event" wait_for 20 bash -c "grep -laF 'installed by msiexec' \"$pf\"/Logs/kvs*.log >/dev/null 2>&1"
@@ -318,6 +342,9 @@ msi_case() {
   w msiexec /x 'Z:'"$(echo "$work/kvlogserver.msi" | tr / '\\')" /qn || rc=$?
   check "[$cp] msiexec /x ends with 0" [ "$rc" = 0 ]
   check "[$cp] no service after the removal" bash -c "! timeout 60 '$wine' '$probe_exe' status KVLogService 2>&1 | grep -q state="
+  for source in KVLogService kvlogserver.exe; do
+    check "[$cp] no event source $source after the removal" grep -qx 'exists=no' <(probe key "$sources_key\\$source")
+  done
   # The service process ends some milliseconds after it reported
   # SERVICE_STOPPED, and the installer may remove the files before that.
   # Windows Installer then leaves kvlogserver.exe for the next restart

@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -75,23 +76,6 @@ class BufferFaultTest : public FaultTest {
     WriteIni(interval, logs);
   }
 
-  // Entries of the service and of the program (a failed save is reported
-  // under the program's name).
-  std::size_t EntriesContaining(const std::string& text) const {
-    std::size_t count = 0;
-    for (const auto& entry : syslog_->Entries()) count += entry.message.find(text) != std::string::npos;
-    return count;
-  }
-  bool AwaitEntries(const std::string& text, std::size_t count) {
-    return Eventually([&] { return EntriesContaining(text) >= count; });
-  }
-
-  void StopCleanly() {
-    ASSERT_TRUE(child_->Signal(SIGTERM));
-    EXPECT_EQ(WaitForExit(), 0) << child_->Stderr();
-    ASSERT_TRUE(syslog_->Flush());
-  }
-
   static inline bool mountsWork_ = false;
   std::vector<std::string> mounts_;
 };
@@ -128,23 +112,52 @@ TEST_F(BufferFaultTest, AFullDiskUnderTheLogFolderKeepsTheLinesAndReportsOncePer
   Flow(0, 200);
   Fill(logs);
   // Each save is asked for and fails while the disk is full: the lines
-  // stay in the buffer, and the error is reported for the first only.
+  // stay in the buffer, the flush commands' own lines and relays too, and
+  // the error and its reason are reported for the first only.
   for (int save = 1; save <= 3; ++save) {
-    SendRaw(kFlush);
+    SendRaw(std::string(kFlush) + " fault event " + std::to_string(1000 * save - 1));
     Flow(1000 * save, 1000 * save + 100);
+    std::this_thread::sleep_for(milliseconds(250));  // apart: each its own save
   }
   ASSERT_TRUE(AwaitEntries("I/O error 112", 1)) << child_->Stderr();
   Free(logs);
   SendRaw(kFlush);  // space is back: this save writes everything kept
   Flow(4000, 4100);
-  ASSERT_TRUE(AwaitEntries("after 3 failed saves", 1));
+  ASSERT_TRUE(AwaitEntries("failed saves", 1));
   StopCleanly();
   EXPECT_EQ(EntriesContaining("I/O error 112"), 1u);
+  EXPECT_EQ(EntriesContaining("could not save the log buffer (No space left on device)"), 1u);
+  for (int flush : {999, 1999, 2999})  // relayed, so saved below
+    EXPECT_NE(std::find(accepted_.begin(), accepted_.end(), flush), accepted_.end()) << flush;
   ExpectEveryAcceptedEventOnce({logs});
   for (const auto& entry : fs::directory_iterator(logs)) {
     const std::string name = entry.path().filename().string();
     EXPECT_TRUE(name.starts_with("kvs")) << name;
   }
+}
+
+// The stop's save fails: the stop still ends (a service that reported
+// itself running again would have closed its socket already), the lines
+// wait in the buffer file, and the next start saves them.
+TEST_F(BufferFaultTest, AStopWhoseSaveFailsEndsAndTheNextStartSavesTheLines) {
+  const std::string logs = root_.Sub("logs");
+  MountSmall(logs, 512);
+  WriteIni(3600, logs);
+  Start();
+  AwaitState(win::SERVICE_RUNNING);
+  Flow(0, 100);
+  Fill(logs);
+  StopCleanly();
+  EXPECT_EQ(EntriesContaining("I/O error 112"), 1u);
+  EXPECT_EQ(EntriesContaining("log lines wait in " + ConfigFolder() + "/KVLogService.buf, where the next start"), 1u);
+  EXPECT_EQ(EntriesContaining("KVLogService stopped"), 1u);
+  Free(logs);
+  Start();
+  AwaitState(win::SERVICE_RUNNING);
+  ASSERT_TRUE(AwaitEntries("KVLogService recovered", 1));
+  Flow(100, 150);
+  StopCleanly();
+  ExpectEveryAcceptedEventOnce({logs});
 }
 
 TEST_F(BufferFaultTest, TheConfigurationFolderGoneAtSaveTimeLosesNothing) {

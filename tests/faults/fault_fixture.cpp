@@ -1,5 +1,6 @@
 #include "faults/fault_fixture.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,6 +106,22 @@ int FaultTest::EventNumber(const std::string& text) {
 
 void FaultTest::Accept(const std::string& relay) {
   if (const int number = EventNumber(relay); number >= 0) accepted_.push_back(number);
+}
+
+std::size_t FaultTest::EntriesContaining(const std::string& text) const {
+  std::size_t count = 0;
+  for (const auto& entry : syslog_->Entries()) count += entry.message.find(text) != std::string::npos;
+  return count;
+}
+
+bool FaultTest::AwaitEntries(const std::string& text, std::size_t count) {
+  return Eventually([&] { return EntriesContaining(text) >= count; });
+}
+
+void FaultTest::StopCleanly() {
+  ASSERT_TRUE(child_->Signal(SIGTERM));
+  EXPECT_EQ(WaitForExit(), 0) << child_->Stderr();
+  ASSERT_TRUE(syslog_->Flush());
 }
 
 int FaultTest::WaitForExit(std::chrono::milliseconds timeout) {

@@ -57,6 +57,13 @@ class FaultTest : public ::testing::Test {
   // The number of the event in a relay or a log line; -1 for none.
   static int EventNumber(const std::string& text);
 
+  // Entries of the service and of the program (a failed save is reported
+  // under the program's name) that hold `text`; waits for `count` of them.
+  std::size_t EntriesContaining(const std::string& text) const;
+  bool AwaitEntries(const std::string& text, std::size_t count);
+  // SIGTERM, exit code 0, and every entry of the stop received.
+  void StopCleanly();
+
   // Waits for the end of the process; its exit code (-1: still running).
   int WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "logsvc/module_fixture.h"
+#include "net/app_event_msg.h"
 #include "net/msg_recv.h"
 #include "platform/winsock.h"
 
@@ -61,19 +62,23 @@ TEST_F(IntakeLoadTest, OversizeDatagramInABatchIsReportedAndItsNeighboursLogged)
 }
 
 TEST_F(IntakeLoadTest, EveryRelayOfABatchThatFailsIsReportedAndTheLinesStay) {
-  // Port 0 is no destination: every relay send fails.
   WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) +
-                           "\r\nRepeatPort=0\r\nInterval=21600\r\nFolder=" + logs + "\r\nLogKeepDays=30\r\n");
+                           "\r\nRepeatPort=2057\r\nInterval=21600\r\nFolder=" + logs + "\r\nLogKeepDays=30\r\n");
   module = std::make_unique<kv::TKVLogService>();
   module->SetIntakeFailureHandler([this](const std::exception& e) { failures.push_back(e.what()); });
   bool started = true;
   module->ServiceStart(*module, started);
   ASSERT_TRUE(started);
-  for (int i = 0; i < 3; ++i) SendUdp(receivePort, Event("n" + std::to_string(i)));
+  // A relay socket that is gone: every relay send fails. The events go
+  // from a socket made before, so no new socket takes the closed one's
+  // handle value.
+  kvtest::UdpListener sender;
+  module->Repeater->Close();
+  for (int i = 0; i < 3; ++i) sender.SendTo(receivePort, Event("n" + std::to_string(i)));
   std::this_thread::sleep_for(50ms);  // all three wait together
   ASSERT_TRUE(PumpMessagesUntil([&] { return failures.size() >= 3; }));
   EXPECT_EQ(module->LogLines->Count(), 4u);
-  EXPECT_EQ(failures, std::vector<std::string>(3, "SendTo failed. stat = 10022"));
+  EXPECT_EQ(failures, std::vector<std::string>(3, "SendTo failed. stat = 10038"));
 }
 
 TEST_F(IntakeLoadTest, QueueOverflowIsReportedWithItsCount) {

@@ -97,8 +97,8 @@ TEST_F(ServiceManager, CreateWritesTheUnitAndTheAutomaticStartLink) {
   const std::string unit = ReadFile(UnitPath());
   EXPECT_EQ(unit.rfind("[Unit]\nDescription=KVLogService\nDocumentation=man:kvlogserver(8)\nAfter=network.target\n"
                        "StartLimitIntervalSec=120\nStartLimitBurst=5\n\n"
-                       "[Service]\nType=notify\nExecStart=/usr/local/bin/kvlogserver\nRestart=on-failure\n"
-                       "RestartSec=5\nNoNewPrivileges=yes\n",
+                       "[Service]\nType=notify\nExecStart=/usr/local/bin/kvlogserver\nUser=_kvlogservice\n"
+                       "Group=_kvlogservice\nRestart=on-failure\nRestartSec=5\nUMask=0027\nNoNewPrivileges=yes\n",
                        0),
             0u)
       << unit;
@@ -122,6 +122,24 @@ TEST_F(ServiceManager, CreateWritesTheUnitAndTheAutomaticStartLink) {
 
   EXPECT_TRUE(win::CloseServiceHandle(service));
   EXPECT_TRUE(win::CloseServiceHandle(manager));
+}
+
+// The unit's User= is a system user made with it (in the root's own user
+// database here); where none can be made, no unit names a missing user.
+TEST_F(ServiceManager, CreateMakesTheServicesOwnUserOrWritesNoUnit) {
+  win::SC_HANDLE manager = OpenManager();
+  const char* found = getenv("PATH");
+  const std::string path = found ? found : "/usr/sbin:/usr/bin:/sbin:/bin";
+  setenv("PATH", "/nonexistent", 1);
+  EXPECT_EQ(Create(manager), nullptr);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_SERVICE_ACCOUNT);
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+  win::SC_HANDLE service = Create(manager);
+  ASSERT_NE(service, nullptr) << win::GetLastError();
+  EXPECT_NE(ReadFile(root_.Sub("etc/passwd")).find("_kvlogservice:x:"), std::string::npos);
+  win::CloseServiceHandle(service);
+  win::CloseServiceHandle(manager);
 }
 
 TEST_F(ServiceManager, ASecondCreateFailsAsExistingWhateverTheCase) {

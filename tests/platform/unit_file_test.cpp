@@ -17,7 +17,7 @@ using win::detail::ReadDescription;
 using win::detail::WithDescription;
 
 TEST(UnitFile, DescriptionsGoInAndComeBackOutWithTheirPercentSigns) {
-  const std::string unit = win::detail::RenderUnit("Log 100% sure", "/opt/KV/KVLogServer", {});
+  const std::string unit = win::detail::RenderUnit("Log 100% sure", "/opt/KV/KVLogServer", {}, "_kv");
   EXPECT_NE(unit.find("Description=Log 100%% sure\n"), std::string::npos);
   EXPECT_EQ(ReadDescription(unit), "Log 100% sure");
   EXPECT_EQ(ReadDescription(WithDescription(unit, "50% less")), "50% less");
@@ -28,7 +28,7 @@ TEST(UnitFile, DescriptionsGoInAndComeBackOutWithTheirPercentSigns) {
 // elsewhere changes nothing.
 TEST(UnitFile, AnExecutableTheSandboxWouldHideIsMadeVisibleReadOnly) {
   auto settings = [](const std::string& path) {
-    const std::string unit = win::detail::RenderUnit("KV", path, {});
+    const std::string unit = win::detail::RenderUnit("KV", path, {}, "_kv");
     std::string found;
     for (std::string key : {"ProtectHome=", "BindReadOnlyPaths="}) {
       std::string::size_type at = unit.find("\n" + key);

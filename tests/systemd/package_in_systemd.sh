@@ -24,7 +24,8 @@ contents=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/kvlogserver ./usr/bin/kvlogsend ./usr/bin/kvlogwatch ./usr/bin/kvsvcrun \
   ./usr/share/man/man8/kvlogserver.8.gz ./usr/share/man/man8/kvsvcrun.8.gz ./usr/share/man/man1/kvlogsend.1.gz \
   ./usr/share/man/man1/kvlogwatch.1.gz ./usr/share/doc/kvlogserver/README.md ./usr/share/doc/kvlogserver/copyright \
-  ./usr/share/doc/kvlogserver/changelog.gz ./usr/share/doc/kvlogserver/docs/service.md; do
+  ./usr/share/doc/kvlogserver/changelog.gz ./usr/share/doc/kvlogserver/docs/service.md \
+  ./usr/lib/sysusers.d/kvlogserver.conf; do
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file: $contents"
 done
 unpacked="$packages/unpacked"
@@ -54,6 +55,8 @@ out=$(in_box dpkg -i "$deb" 2>&1) || fail "dpkg -i failed: $out"
 [ "$(in_box systemctl is-enabled KVLogService)" = enabled ] || fail "not enabled after dpkg -i"
 wait_for 10 in_box systemctl is-active --quiet KVLogService || fail "not running after dpkg -i: $(full_status)"
 in_box grep -qx 'ExecStart=/usr/bin/kvlogserver' "$unit" || fail "the unit does not run /usr/bin/kvlogserver"
+user=$(in_box stat -c %U "/proc/$(in_box systemctl show -p MainPID --value KVLogService)")
+[ "$user" = _kvlogservice ] || fail "the service runs as $user"
 in_box kvlogsend --port "$receive_port" Package Test 4 0 "from the package" || fail "kvlogsend failed"
 
 echo "== dpkg -r"

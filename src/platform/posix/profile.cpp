@@ -18,7 +18,7 @@ using detail::EqualsNoCase;
 using detail::Fail;
 using detail::TrimBlanks;
 
-constexpr std::size_t kMaxValueBytes = 2047;
+constexpr std::size_t kMaxValueBytes = ProfileValueMax;
 constexpr std::string_view kLineEnd = "\r\n";  // of the lines written here
 
 // The first section of that name.

@@ -2,10 +2,7 @@
 #include "platform/service_manager.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,7 +12,6 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/common/handle_table.h"
@@ -24,9 +20,10 @@
 #include "platform/posix/detail/unique_fd.h"
 #include "platform/posix/detail/write_all.h"
 #include "platform/posix/root.h"
+#include "platform/posix/run_program.h"
+#include "platform/posix/service_account.h"
 #include "platform/posix/unit_file.h"
-
-extern char** environ;
+#include "platform/service_account.h"
 
 namespace win {
 
@@ -152,39 +149,7 @@ void RemoveWantsLink(const std::string& unitName) {
 // is given 30 seconds.
 void ReloadSystemdIfRunning() {
   if (!PlatformRoot().empty() || !IsDirectory("/run/systemd/system")) return;
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  // The service process blocks its control signals and ignores SIGPIPE;
-  // the child starts with the defaults.
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  char arg0[] = "systemctl";
-  char arg1[] = "daemon-reload";
-  char* argv[] = {arg0, arg1, nullptr};
-  pid_t child = 0;
-  int spawned = posix_spawnp(&child, "systemctl", &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) return;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (waitpid(child, nullptr, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, nullptr, 0);
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  detail::RunProgram({"systemctl", "daemon-reload"}, std::chrono::seconds(30));
 }
 
 }  // namespace
@@ -236,8 +201,10 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
     const std::string folder = ServiceUnitFolder();
     if (!detail::MayWriteFolder(folder)) return FailHandle(ERROR_ACCESS_DENIED);
     if (!detail::FindUnit(serviceName).empty()) return FailHandle(ERROR_SERVICE_EXISTS);
+    const std::string account = ServiceAccountName(serviceName);
+    if (!detail::EnsureServiceAccount(account, serviceName)) return FailHandle(ERROR_INVALID_SERVICE_ACCOUNT);
     const std::string unitPath = folder + "/" + unitName;
-    if (DWORD err = WriteNewFile(unitPath, detail::RenderUnit(display, binaryPathName, required)))
+    if (DWORD err = WriteNewFile(unitPath, detail::RenderUnit(display, binaryPathName, required, account)))
       return FailHandle(err);
     if (startType == SERVICE_AUTO_START) {
       if (DWORD err = MakeWantsLink(unitName)) {

@@ -14,6 +14,8 @@
 //   [Service]
 //   Type=notify
 //   ExecStart=<binary path>
+//   User=<the service's own system user>
+//   Group=<its group>
 //
 //   [Install]
 //   WantedBy=multi-user.target
@@ -66,11 +68,12 @@ std::string UnescapeSpecifiers(std::string_view text);
 // The program's texts are in the ANSI code page; unit files are UTF-8.
 std::string AnsiToUtf8(std::string_view text);
 
-// The unit CreateService writes for a service running `binaryPath` (ANSI),
-// with the display name (ANSI) as its Description and a Requires= and
-// After= for each service it depends on.
+// The unit CreateService writes for a service running `binaryPath` (ANSI)
+// as the system user `account` (and its group), with the display name
+// (ANSI) as its Description and a Requires= and After= for each service it
+// depends on.
 std::string RenderUnit(std::string_view displayName, std::string_view binaryPath,
-                       const std::vector<std::string>& dependencies);
+                       const std::vector<std::string>& dependencies, std::string_view account);
 
 // The Description of the unit's [Unit] section (its last assignment, the one
 // systemd uses) in the ANSI code page; nullopt when there is none.
