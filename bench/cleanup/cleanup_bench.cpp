@@ -70,8 +70,8 @@ void BM_CleanupVsPlainWalk(benchmark::State& state) {
     oldFiles = tree.OldCount();
 
     auto module = std::make_unique<kv::TKVLogService>();
-    module->Folder = tree.Path();
-    module->LogKeepDays = 30;
+    module->Settings.Folder = tree.Path();
+    module->Settings.LogKeepDays = 30;
     WalkWithReaddir(tree.Path());  // the same warm caches for every round
 
     for (auto _ : state) {

@@ -123,7 +123,7 @@ void BM_SaveOneGigabyte(benchmark::State& state) {
     ScratchRoot root;
     for (auto _ : state) {
       auto module = std::make_unique<kv::TKVLogService>();
-      module->Folder = root.LogFolder();
+      module->Settings.Folder = root.LogFolder();
       module->LogLines->Attach(root.Sub("KVLogService.buf"));
       const std::size_t lines = Fill(*module->LogLines, kSaveBytes);
       gigabytes = static_cast<double>(module->LogLines->Bytes()) / 1e9;

@@ -94,7 +94,7 @@ void BM_SaveVsPlainWrite(benchmark::State& state) {
   try {
     ScratchRoot root;
     auto module = std::make_unique<kv::TKVLogService>();
-    module->Folder = root.LogFolder();
+    module->Settings.Folder = root.LogFolder();
     std::vector<std::string> lines;
     lines.reserve(kSaveLines);
     for (std::size_t i = 0; i < kSaveLines; ++i) lines.push_back(EventLine(i));

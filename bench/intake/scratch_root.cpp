@@ -9,6 +9,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/settings_file.h"
+
 namespace kvbench {
 
 ScratchRoot::ScratchRoot() : logFolder_(Sub("logs")) {
@@ -36,8 +38,7 @@ ScratchRoot::~ScratchRoot() {
 
 void ScratchRoot::WriteSettings(std::uint16_t receivePort, std::uint16_t repeatPort, int intervalSeconds) const {
   std::ofstream ini(Sub("opt/KelvaneSystem/KVLogService.ini"), std::ios::binary | std::ios::trunc);
-  ini << "[KVLogService]\r\nReceivePort=" << receivePort << "\r\nRepeatPort=" << repeatPort
-      << "\r\nInterval=" << intervalSeconds << "\r\nFolder=" << logFolder_ << "\r\nLogKeepDays=30\r\n";
+  ini << kvtest::SettingsFileText({receivePort, repeatPort, intervalSeconds, logFolder_, 30});
   if (!ini.flush()) throw std::runtime_error("cannot write the INI file");
 }
 

@@ -1,19 +1,8 @@
 #include "app/command_line.h"
 
+#include "base/ascii.h"
+
 namespace kv {
-namespace {
-
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool HasSwitch(const std::vector<std::string>& args, std::string_view name) {
   for (std::size_t i = 1; i < args.size(); ++i) {

@@ -8,6 +8,7 @@
 #include "app/service_start_thread.h"
 #include "app/unhandled_failure.h"
 #include "base/app_failure.h"
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "platform/eventlog.h"
 #include "platform/messages.h"
@@ -19,16 +20,6 @@ namespace kv {
 namespace {
 
 std::atomic<TServiceApplication*> gInstance{nullptr};
-
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameServiceName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  }
-  return true;
-}
 
 // Claims the one application slot of the process before anything is built.
 std::vector<std::string> ClaimInstance(TServiceApplication* self, std::vector<std::string> args) {
@@ -135,7 +126,7 @@ void TServiceApplication::ServiceMainCallback(win::DWORD argc, char** argv) {
 void TServiceApplication::DispatchToService(win::DWORD argc, char** argv) {
   if (argc == 0 || !argv || !argv[0]) return;
   for (OwnedService& owned : services_) {
-    if (SameServiceName(owned.service->Name(), argv[0])) {
+    if (EqualsNoCase(owned.service->Name(), argv[0])) {
       owned.service->RunService(argc, argv);
       return;
     }

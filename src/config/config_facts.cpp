@@ -3,24 +3,13 @@
 #include <cstdint>
 #include <optional>
 
-#include "base/strconv.h"
 #include "config/log_svc_config.h"
+#include "config/service_settings.h"
 #include "platform/filesystem.h"
 #include "platform/profile.h"
 
 namespace kv {
 namespace {
-
-constexpr const char* kSection = "KVLogService";
-
-std::string ConfigFolder() { return GetProgramFilesDir() + win::PathDelim + "KelvaneSystem"; }
-std::string IniFile() { return ConfigFolder() + win::PathDelim + "KVLogService.ini"; }
-
-// The value as the service converts it; nullopt for a text that is no number.
-std::optional<std::int32_t> Convert(std::string text) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.replace(0, 2, "$");
-  return TryStrToInt(text);
-}
 
 std::string Because(const std::string& path) {
   std::string reason = win::CreateProblem(path);
@@ -31,26 +20,18 @@ std::string Because(const std::string& path) {
 
 std::vector<std::string> SettingFacts() {
   std::vector<std::string> facts;
-  const std::string ini = IniFile();
+  const std::string ini = SettingsFilePath();
   if (!win::FileExists(ini)) return facts;
-  struct Key {
-    const char* name;
-    std::int32_t fallback;
-    bool port;
-  };
-  const Key keys[] = {{"ReceivePort", DefaultReceivePort, true},
-                      {"RepeatPort", DefaultRepeatPort, true},
-                      {"Interval", DefaultInterval, false},
-                      {"LogKeepDays", DefaultLogKeepDays, false}};
-  for (const Key& key : keys) {
-    std::string text = win::GetPrivateProfileString(kSection, key.name, "", ini);
+  for (const SettingKey& key : kSettingKeys) {
+    if (key.kind == SettingKind::Folder) continue;
+    std::string text = win::GetPrivateProfileString(kSettingsSection, key.name, "", ini);
     if (text.empty()) continue;
-    std::optional<std::int32_t> value = Convert(text);
+    std::optional<std::int32_t> value = ParseSettingNumber(text);
     if (!value) {
       facts.push_back("Setting " + std::string(key.name) + "=" + text + " in " + ini +
                       " is not a whole number from -2147483648 to 2147483647; the default " +
-                      std::to_string(key.fallback) + " is used");
-    } else if (key.port && (*value < 0 || *value > 65535)) {
+                      std::to_string(key.defaultNumber) + " is used");
+    } else if (key.kind == SettingKind::Port && (*value < 0 || *value > 65535)) {
       facts.push_back("Setting " + std::string(key.name) + "=" + text + " in " + ini +
                       " is outside 0 to 65535; UDP port " + std::to_string(*value & 0xFFFF) +
                       " (the value modulo 65536) is used");
@@ -60,7 +41,7 @@ std::vector<std::string> SettingFacts() {
 }
 
 std::string RelayPortProblem(std::int32_t receivePort, std::int32_t repeatPort) {
-  const std::string ini = IniFile();
+  const std::string ini = SettingsFilePath();
   if (repeatPort < 1 || repeatPort > 65535)
     return "Setting RepeatPort=" + std::to_string(repeatPort) + " in " + ini +
            " names no UDP port a relay can go to (1 to 65535)";
@@ -71,10 +52,10 @@ std::string RelayPortProblem(std::int32_t receivePort, std::int32_t repeatPort) 
 }
 
 std::string ConfigFailureFacts(const std::string& folder) {
-  const std::string configFolder = ConfigFolder();
+  const std::string configFolder = SettingsFolder();
   if (!win::DirectoryExists(configFolder))
     return "Cannot create the settings folder " + configFolder + Because(configFolder);
-  const std::string ini = IniFile();
+  const std::string ini = SettingsFilePath();
   if (!win::FileExists(ini)) return "Cannot write the settings file " + ini + Because(ini);
   if (const std::vector<std::string> cut = SettingsCut(ini); !cut.empty())
     return "Setting " + cut.front() + " in " + ini + " is " + std::to_string(win::ProfileValueMax) +

@@ -4,7 +4,6 @@
 
 #include "base/exception.h"
 #include "base/format.h"
-#include "base/strconv.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
@@ -15,8 +14,6 @@ namespace kv {
 namespace {
 
 constexpr const char* kCurrentVersionKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-constexpr const char* kSection = "KVLogService";
-constexpr const char* kKeys[] = {"ReceivePort", "RepeatPort", "Interval", "Folder", "LogKeepDays"};
 
 // An open registry key, closed on every path.
 class RegistryKey {
@@ -54,14 +51,19 @@ bool EnsureFolder(const std::string& folder, win::FolderAccess access) {
   return win::CreateDirectory(folder, access) || win::DirectoryExists(folder);
 }
 
-std::int32_t ReadInteger(const std::string& iniFile, const char* key, std::int32_t fallback) {
-  std::string text = win::GetPrivateProfileString(kSection, key, "", iniFile);
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.replace(0, 2, "$");
-  return StrToIntDef(text, fallback);
+// The value of `key` in the settings file `iniFile`, as the service reads it.
+void ReadSetting(const std::string& iniFile, const SettingKey& key, const ServiceSettings& defaults,
+                 ServiceSettings& settings) {
+  if (key.number) {
+    const std::string text = win::GetPrivateProfileString(kSettingsSection, key.name, "", iniFile);
+    settings.*key.number = ParseSettingNumber(text).value_or(key.defaultNumber);
+  } else {
+    settings.*key.text = win::GetPrivateProfileString(kSettingsSection, key.name, defaults.*key.text, iniFile);
+  }
 }
 
 void WriteValue(const std::string& iniFile, const char* key, const std::string& value) {
-  if (!win::WritePrivateProfileString(kSection, key, value, iniFile))
+  if (!win::WritePrivateProfileString(kSettingsSection, key, value, iniFile))
     throw Exception(Format(win::Utf8ToAnsi("%s に書き込めません"), {iniFile}));
 }
 
@@ -84,14 +86,10 @@ std::string GetProgramFilesDir() {
   return data.substr(0, data.find('\0'));
 }
 
-std::string ServiceConfigFolder() { return GetProgramFilesDir() + win::PathDelim + "KelvaneSystem"; }
-std::string DefaultLogFolder() { return ServiceConfigFolder() + win::PathDelim + "Logs"; }
-
-bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval, std::string& Folder,
-                       std::int32_t& LogKeepDays) {
-  const std::string configFolder = ServiceConfigFolder();
-  const std::string iniFile = configFolder + win::PathDelim + "KVLogService.ini";
-  const std::string defaultLogFolder = DefaultLogFolder();
+bool ReadServiceConfig(ServiceSettings& settings) {
+  const std::string configFolder = SettingsFolder();
+  const std::string iniFile = SettingsFilePath();
+  const ServiceSettings defaults = DefaultSettings(configFolder);
 
   // Everyone may read the settings; the log lines are for the service's own
   // user and group.
@@ -100,35 +98,24 @@ bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std:
   if (win::FileExists(iniFile)) {
     // Keys missing from an existing file take their defaults and are not
     // added: the service never changes a file it did not create.
-    ReceivePort = ReadInteger(iniFile, "ReceivePort", DefaultReceivePort);
-    RepeatPort = ReadInteger(iniFile, "RepeatPort", DefaultRepeatPort);
-    Interval = ReadInteger(iniFile, "Interval", DefaultInterval);
-    Folder = win::GetPrivateProfileString(kSection, "Folder", defaultLogFolder, iniFile);
-    LogKeepDays = ReadInteger(iniFile, "LogKeepDays", DefaultLogKeepDays);
+    for (const SettingKey& key : kSettingKeys) ReadSetting(iniFile, key, defaults, settings);
   } else {
-    ReceivePort = DefaultReceivePort;
-    RepeatPort = DefaultRepeatPort;
-    Interval = DefaultInterval;
-    Folder = defaultLogFolder;
-    LogKeepDays = DefaultLogKeepDays;
-    WriteValue(iniFile, "ReceivePort", std::to_string(ReceivePort));
-    WriteValue(iniFile, "RepeatPort", std::to_string(RepeatPort));
-    WriteValue(iniFile, "Interval", std::to_string(Interval));
-    WriteValue(iniFile, "Folder", Folder);
-    WriteValue(iniFile, "LogKeepDays", std::to_string(LogKeepDays));
+    settings = defaults;
+    for (const SettingKey& key : kSettingKeys) WriteValue(iniFile, key.name, SettingText(settings, key));
   }
 
   // A value the reader had to cut names something else than the operator
   // wrote (a cut Folder another folder): refused, before a folder is made.
   if (!SettingsCut(iniFile).empty()) return false;
-  return EnsureFolder(Folder, win::FolderAccess::OwnerAndGroup);
+  return EnsureFolder(settings.Folder, win::FolderAccess::OwnerAndGroup);
 }
 
 std::vector<std::string> SettingsCut(const std::string& iniFile) {
   std::vector<std::string> cut;
   if (!win::FileExists(iniFile)) return cut;
-  for (const char* key : kKeys) {
-    if (win::GetPrivateProfileString(kSection, key, "", iniFile).size() >= win::ProfileValueMax) cut.push_back(key);
+  for (const SettingKey& key : kSettingKeys) {
+    if (win::GetPrivateProfileString(kSettingsSection, key.name, "", iniFile).size() >= win::ProfileValueMax)
+      cut.push_back(key.name);
   }
   return cut;
 }

@@ -8,20 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "config/service_settings.h"
+
 namespace kv {
-
-// Defaults of the settings (the log folder's default is the configuration
-// folder + "/Logs").
-constexpr std::int32_t DefaultReceivePort = 2056;
-constexpr std::int32_t DefaultRepeatPort = 2057;
-constexpr std::int32_t DefaultInterval = 21600;
-constexpr std::int32_t DefaultLogKeepDays = 30;
-
-// The configuration folder `<ProgramFilesDir>/KelvaneSystem`, which holds the
-// INI file and the log buffer, and the default log folder `Logs` in it.
-// Safe from any thread.
-std::string ServiceConfigFolder();
-std::string DefaultLogFolder();
 
 // The "ProgramFilesDir" value of HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion.
 // When the key cannot be opened, the system default (win::DefaultProgramFilesDir);
@@ -30,16 +19,15 @@ std::string DefaultLogFolder();
 std::string GetProgramFilesDir();
 
 // Makes sure the configuration folder exists, creates the INI file with the
-// defaults when it is missing, reads the five settings (no range tests) and
+// defaults when it is missing, reads the settings (no range tests) and
 // makes sure the log folder exists. True when both folders exist at the end.
-// False without touching the outputs when the configuration folder cannot be
+// False without touching `settings` when the configuration folder cannot be
 // made. Raises kv::Exception("<ini path> に書き込めません") when a new INI
-// file cannot be written (the outputs then hold the defaults).
+// file cannot be written (`settings` then holds the defaults).
 // A value that may have been cut by the reader (see SettingsCut) gives false
 // before the log folder is made.
 // One call at a time (the service's request thread).
-bool ReadServiceConfig(std::int32_t& ReceivePort, std::int32_t& RepeatPort, std::int32_t& Interval, std::string& Folder,
-                       std::int32_t& LogKeepDays);
+bool ReadServiceConfig(ServiceSettings& settings);
 
 // The keys of the INI file `iniFile` whose values fill the settings
 // reader's buffer, so that they may have been cut from longer ones.

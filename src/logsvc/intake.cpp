@@ -1,7 +1,6 @@
 // The intake: one waiting datagram per notification becomes a log line and
 // a relayed event.
 #include <algorithm>
-#include <chrono>
 #include <string>
 
 #include "base/app_failure.h"
@@ -23,10 +22,6 @@ namespace kv {
 namespace {
 
 constexpr int kReceiveBufferSize = 2048;
-// Loss counters are looked at no more often than this while datagrams flow,
-// and a warning is written no more often than once a minute.
-constexpr std::chrono::seconds kLossCheckPeriod{1};
-constexpr std::chrono::seconds kLossReportPeriod{60};
 constexpr unsigned kLossCheckStride = 64;
 // Relays sent in one system call at most.
 constexpr std::size_t kRelayBatch = 64;
@@ -40,6 +35,7 @@ std::string ToAnsi(std::string_view utf8) {
 }  // namespace
 
 win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam) {
+  mainThreadOwner_.Check();
   if (msg == WM_RELAY_FAILED) {
     ReportRelayFailures();
     return 0;
@@ -68,21 +64,11 @@ win::LRESULT TKVLogService::SocketWndProc(win::HWND, win::UINT msg, win::WPARAM 
 }
 
 void TKVLogService::ReportReceiveLoss(bool atStop) {
-  const auto now = std::chrono::steady_clock::now();
-  if (!atStop && now - lossCheckedAt_ < kLossCheckPeriod) return;
-  lossCheckedAt_ = now;
-  if (Receiver->SocketHandle != lossSocket_) {  // a new socket counts from 0
-    lossSocket_ = Receiver->SocketHandle;
-    lossReported_ = 0;
-  }
+  if (!lossReporter_.LookNow(atStop)) return;
   win::ReceiveQueueStats stats;
   if (win::GetReceiveQueueStats(Receiver->SocketHandle, &stats) != 0) return;
-  const std::uint64_t lost = stats.kernelDrops + stats.queueDrops;
-  if (lost <= lossReported_) return;
-  if (!atStop && lossReported_ != 0 && now - lossReportedAt_ < kLossReportPeriod) return;
-  const std::uint64_t count = lost - lossReported_;
-  lossReported_ = lost;
-  lossReportedAt_ = now;
+  const std::uint64_t count = lossReporter_.Due(Receiver->SocketHandle, stats.kernelDrops + stats.queueDrops, atStop);
+  if (count == 0) return;
   try {
     WriteEventLog(
         "KVLogService lost " + std::to_string(count) + " datagrams: they arrived faster than they could be taken in",
@@ -173,7 +159,7 @@ void TKVLogService::ReportRefusedDatagram() {
   // Senders differ from datagram to datagram; the repeats count as one.
   if (!failureRepeats_.Admit(
           "KVLogService refused a datagram larger than " + std::to_string(kReceiveBufferSize) + " bytes",
-          std::chrono::steady_clock::now()))
+          win::MonotonicNow()))
     return;
   const win::SOCKADDR_IN& peer = Receiver->PeerAddr;
   const auto* octets = reinterpret_cast<const unsigned char*>(&peer.sin_addr.S_addr);
@@ -190,7 +176,7 @@ void TKVLogService::ReportRefusedDatagram() {
 }
 
 void TKVLogService::ReportFailureRepeats(bool atStop) {
-  for (const auto& [text, count] : failureRepeats_.Due(std::chrono::steady_clock::now(), atStop)) {
+  for (const auto& [text, count] : failureRepeats_.Due(win::MonotonicNow(), atStop)) {
     try {
       HandleApplicationException(Exception(TRepeatFilter::CountText(text, count)));
     } catch (...) {

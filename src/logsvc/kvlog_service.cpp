@@ -51,7 +51,7 @@ TKVLogService::TKVLogService() : TService("KVLogService") {
 
   intakeFailure_ = [this](const std::exception& failure) {
     if (dynamic_cast<const EAbort*>(&failure)) return;
-    if (failureRepeats_.Admit(failure.what(), std::chrono::steady_clock::now())) HandleApplicationException(failure);
+    if (failureRepeats_.Admit(failure.what(), win::MonotonicNow())) HandleApplicationException(failure);
   };
   mainThread_ = std::make_unique<TThreadInvoker>();
   ServiceCreate();
@@ -97,9 +97,9 @@ void TKVLogService::ServiceAfterInstall(TService&) {
       throw Exception("Cannot hand " + path + " to the account " + win::ServiceAccountName(Name()) + ": " +
                       win::FormatSystemMessage(win::GetLastError()));
   };
-  const std::string configFolder = ServiceConfigFolder();
+  const std::string configFolder = SettingsFolder();
   const std::string buffer = LogBufferPath();
-  const std::string logFolder = DefaultLogFolder();
+  const std::string logFolder = DefaultSettings(configFolder).Folder;
   grant(win::GrantServiceFolder(Name(), configFolder), configFolder);
   grant(win::GrantServiceFile(Name(), buffer), buffer);
   grant(win::GrantServiceFolder(Name(), logFolder), logFolder);

@@ -2,7 +2,7 @@
 // file next to the INI file, from the first start on), the datagram
 // receiver with its hidden notification window, the relay sender (from a
 // start to the following stop), the flush and cleanup timers and the file
-// finder, and holds the five settings read at each start.
+// finder, and holds the settings read at each start.
 //
 // Threads: the module is created and destroyed on the main thread, which
 // also runs the intake (SocketWndProc) and both timer handlers through its
@@ -25,10 +25,13 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/owner_thread.h"
 #include "base/thread_invoker.h"
 #include "base/timer.h"
+#include "config/service_settings.h"
 #include "findfile/find_file.h"
 #include "logsvc/log_buffer.h"
+#include "logsvc/loss_reporter.h"
 #include "logsvc/repeat_filter.h"
 #include "logsvc/status_figures.h"
 #include "platform/messages.h"
@@ -102,11 +105,8 @@ class TKVLogService : public TService {
   std::unique_ptr<TTimer> MsgFlushTimer;
   std::unique_ptr<TTimer> LogCleanupTimer;
   std::unique_ptr<TFindFile> LogFindFile;
-  std::int32_t ReceivePort = 0;
-  std::int32_t RepeatPort = 0;
-  std::int32_t Interval = 0;
-  std::string Folder;
-  std::int32_t LogKeepDays = 0;
+  // The settings, read at each start.
+  ServiceSettings Settings;
   win::HWND WindowHandle = nullptr;
   std::unique_ptr<TLogBuffer> LogLines;
   std::unique_ptr<TMsgRecv> Receiver;
@@ -189,6 +189,9 @@ class TKVLogService : public TService {
   // The time of the next timed save, from now on the flush timer's period.
   void NoteNextSave();
 
+  // The main thread: it makes the module and alone runs the intake and the
+  // saves, checked in debug and sanitizer builds.
+  OwnerThread mainThreadOwner_{"TKVLogService"};
   std::unique_ptr<TThreadInvoker> mainThread_;
   // Sends the relays through Repeater while the receiver is open.
   std::unique_ptr<TRelaySender> relaySender_;
@@ -219,11 +222,8 @@ class TKVLogService : public TService {
   std::uint64_t failedSaves_ = 0;
   std::string reportedSaveFailure_;
   // Loss reporting of the receiver's socket (main thread).
-  win::UINT_PTR lossSocket_ = 0;
-  std::uint64_t lossReported_ = 0;
-  std::chrono::steady_clock::time_point lossCheckedAt_{};
+  TLossReporter lossReporter_;
   unsigned sinceLossCheck_ = 0;  // datagrams since the loss counters were last looked at
-  std::chrono::steady_clock::time_point lossReportedAt_{};
   // The operator's figures (main thread), counted from each start.
   bool statusFigures_ = true;
   bool figuresRunning_ = false;

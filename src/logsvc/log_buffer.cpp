@@ -1,15 +1,13 @@
 #include "logsvc/log_buffer.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
-#include <system_error>
 
 #include "base/exception.h"
 #include "logsvc/save_journal.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
-#include "platform/thread_name.h"
+#include "platform/file_read.h"
 
 namespace kv {
 namespace {
@@ -28,14 +26,8 @@ std::size_t CountLineEnds(std::string_view text) {
 }  // namespace
 
 TLogBuffer::~TLogBuffer() {
-  if (syncThread_.joinable()) {
-    {
-      std::lock_guard lock(syncMutex_);
-      syncStop_ = true;
-    }
-    syncWake_.notify_one();
-    syncThread_.join();
-  }
+  owner_.Check();
+  sync_.Stop();
   // What was not saved stays in the file for the next start.
   if (file_.IsOpen()) {
     WritePending();
@@ -44,6 +36,7 @@ TLogBuffer::~TLogBuffer() {
 }
 
 void TLogBuffer::Add(std::string_view line) {
+  owner_.Check();
   const std::size_t bytes = line.size() + kLineEnd.size();
   if (failing_ && pending_.size() + bytes > memoryBound_) {
     ++dropped_;
@@ -61,6 +54,7 @@ void TLogBuffer::Add(std::string_view line) {
 }
 
 void TLogBuffer::Clear() {
+  owner_.Check();
   pending_.clear();
   if (pending_.capacity() > 2 * kBlockBytes) pending_ = std::string();
   if (fileBytes_ > 0) EmptyFile();
@@ -126,16 +120,21 @@ std::shared_ptr<const std::vector<std::string>> TLogBuffer::ReadLines() const {
 }
 
 std::string TLogBuffer::operator[](std::size_t index) const {
+  owner_.Check();
   if (index + 1 == count_ && lastLineKnown_) return lastLine_;
   auto lines = ReadLines();
   return index < lines->size() ? (*lines)[index] : std::string();
 }
 
-TLogBuffer::const_iterator TLogBuffer::begin() const { return const_iterator(ReadLines(), 0); }
+TLogBuffer::const_iterator TLogBuffer::begin() const {
+  owner_.Check();
+  return const_iterator(ReadLines(), 0);
+}
 
 TLogBuffer::const_iterator TLogBuffer::end() const { return const_iterator(nullptr, count_); }
 
 std::size_t TLogBuffer::Attach(const std::string& path) {
+  owner_.Check();
   path_ = path;
   folder_ = win::FolderOf(path);
   if (!file_.Open(path)) {
@@ -160,9 +159,8 @@ void TLogBuffer::UndoUnfinishedSave() {
   const std::string journalPath = SaveJournal::PathFor(path_);
   const std::optional<SaveJournal> journal = SaveJournal::Read(journalPath);
   if (!journal) return;
-  std::error_code error;
-  const std::uint64_t targetNow = std::filesystem::file_size(journal->target, error);
-  if (!error && journal->Unfinished(targetNow, file_.Size())) {
+  std::uint64_t targetNow = 0;
+  if (win::GetFileSizeOf(journal->target, &targetNow) && journal->Unfinished(targetNow, file_.Size())) {
     if (win::CutFileBack(journal->target, journal->targetBytes)) {
       Report("KVLogService took back " + std::to_string(targetNow - journal->targetBytes) +
                  " bytes of an unfinished save from " + journal->target + ": their lines are still in " + path_,
@@ -245,6 +243,7 @@ bool TLogBuffer::WritePending() {
 }
 
 void TLogBuffer::Flush() {
+  owner_.Check();
   if (failing_ || pending_.empty()) return;
   // While datagrams keep coming the loop falls idle between almost every
   // two of them; one write per 2 ms is enough there, and the tick writes
@@ -255,11 +254,13 @@ void TLogBuffer::Flush() {
 }
 
 void TLogBuffer::WriteThrough() {
+  owner_.Check();
   if (failing_ || pending_.empty()) return;
   WritePending();
 }
 
 void TLogBuffer::Tick() {
+  owner_.Check();
   if (!Attached()) return;
   const Clock::time_point now = win::MonotonicNow();
   if (failing_) {
@@ -275,41 +276,21 @@ void TLogBuffer::Tick() {
   if (dirty_ && now - lastSync_ >= kSyncPeriod) RequestSync(now);
 }
 
-// fdatasync takes milliseconds to seconds, depending on the disk; it runs on
-// a thread of its own so that the intake never waits for it. A sync still
+// The durability worker syncs while the intake goes on; a sync still
 // running when the next one is due makes that one wait for the next tick.
 void TLogBuffer::RequestSync(Clock::time_point now) {
-  std::unique_lock lock(syncMutex_, std::try_to_lock);
-  if (!lock.owns_lock()) return;
-  if (!syncFailure_.empty()) {
-    BeginEpisode("cannot be made durable", syncFailure_);
-    syncFailure_.clear();
-  }
+  std::string failure;
+  if (!sync_.Request(file_.IsOpen(), failure)) return;
+  if (!failure.empty()) BeginEpisode("cannot be made durable", failure);
   if (!file_.IsOpen()) return;
   dirty_ = false;
   lastSync_ = now;
-  syncWanted_ = true;
-  if (!syncThread_.joinable())
-    syncThread_ = std::thread([this] {
-      win::NameCurrentThread("kv-sync");
-      SyncLoop();
-    });
-  syncWake_.notify_one();
 }
 
-void TLogBuffer::SyncLoop() {
-  std::unique_lock lock(syncMutex_);
-  for (;;) {
-    syncWake_.wait(lock, [this] { return syncWanted_ || syncStop_; });
-    if (syncStop_) return;
-    syncWanted_ = false;
-    // The lock is held while syncing: the file is only replaced under it.
-    if (file_.IsOpen() && !file_.SyncData()) syncFailure_ = win::ErrnoText();
-  }
-}
+std::string TLogBuffer::SyncFile() { return file_.IsOpen() && !file_.SyncData() ? win::ErrnoText() : std::string(); }
 
 void TLogBuffer::ReplaceFile(win::LockedAppendFile fresh) {
-  std::lock_guard lock(syncMutex_);
+  std::unique_lock<std::mutex> noSync = sync_.Hold();
   file_ = std::move(fresh);
 }
 
@@ -348,6 +329,7 @@ void TLogBuffer::ReplaceRemovedFile() {
 }
 
 void TLogBuffer::SaveAs(const std::string& target) {
+  owner_.Check();
   if (file_.IsOpen()) WritePending();
   const std::string targetFolder = win::FolderOf(target);
 
@@ -380,10 +362,12 @@ void TLogBuffer::SaveAs(const std::string& target) {
   const std::string journalPath = SaveJournal::PathFor(path_);
   bool journaled = false;
   if (durable && fileBytes_ > 0) {
-    std::error_code missing;
-    const std::uint64_t targetBytes =
-        std::filesystem::exists(target, missing) ? std::filesystem::file_size(target, missing) : 0;
-    journaled = !missing && SaveJournal{target, targetBytes, fileBytes_}.Write(journalPath);
+    // A target that does not exist yet holds 0 bytes; one whose size cannot
+    // be told gets no journal.
+    std::uint64_t targetBytes = 0;
+    const bool sized = win::GetFileSizeOf(target, &targetBytes) || win::GetLastError() == win::ERROR_FILE_NOT_FOUND ||
+                       win::GetLastError() == win::ERROR_PATH_NOT_FOUND;
+    journaled = sized && SaveJournal{target, targetBytes, fileBytes_}.Write(journalPath);
   }
   if (!file_.CopyTo(target, file_.IsOpen() ? fileBytes_ : 0, pending_)) {
     const int failure = static_cast<int>(win::GetLastError());

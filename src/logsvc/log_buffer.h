@@ -18,12 +18,12 @@
 // Before Attach() (and when the file cannot be had at all) the buffer lives
 // in memory only.
 //
-// Thread contract: one thread at a time (the module's main thread); the
-// durability thread only syncs the file.
+// Thread contract: the thread that makes the buffer owns it (the module's
+// main thread) and alone calls its members, checked in debug and sanitizer
+// builds; the durability worker's thread only syncs the file.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,10 +32,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/owner_thread.h"
+#include "logsvc/sync_worker.h"
 #include "platform/durable_file.h"
 #include "platform/monotonic_clock.h"
 
@@ -138,7 +139,8 @@ class TLogBuffer {
   std::shared_ptr<const std::vector<std::string>> ReadLines() const;
   bool WritePending();
   void RequestSync(Clock::time_point now);
-  void SyncLoop();
+  // Runs on the durability worker's thread: "" or the reason.
+  std::string SyncFile();
   void ReplaceFile(win::LockedAppendFile fresh);
   void EmptyFile();
   // The reason defaults to the system's text for the last failure.
@@ -152,6 +154,7 @@ class TLogBuffer {
   std::size_t TakeFileContent();
   void UndoUnfinishedSave();
 
+  OwnerThread owner_{"TLogBuffer"};
   std::string path_;
   std::string folder_;
   win::LockedAppendFile file_;
@@ -171,14 +174,9 @@ class TLogBuffer {
   std::vector<std::pair<std::size_t, std::size_t>> multiLine_;
   ReportSink report_;
 
-  // The durability thread: fdatasync off the main thread. The mutex guards
-  // the file handle's replacement and the fields below.
-  std::mutex syncMutex_;
-  std::condition_variable syncWake_;
-  bool syncWanted_ = false;
-  bool syncStop_ = false;
-  std::string syncFailure_;
-  std::thread syncThread_;
+  // Makes the file durable off the owner's thread; the file is replaced
+  // only under its Hold.
+  TSyncWorker sync_{[this] { return SyncFile(); }};
 };
 
 }  // namespace kv

@@ -1,18 +1,11 @@
 // Deleting old log files below the log folder.
+#include "base/ascii.h"
 #include "base/datetime.h"
 #include "logsvc/kvlog_service.h"
 #include "platform/filesystem.h"
 
 namespace kv {
 namespace {
-
-std::string AsciiUpper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 // "dir/kvs1.log" -> ".log"; "" when the last "." is not in the file name.
 std::string_view ExtractFileExt(std::string_view path) {
@@ -31,20 +24,20 @@ std::string_view ExtractFileName(std::string_view path) {
 
 void TKVLogService::LogCleanupTimerTimer(TTimer&) {
   FoundFiles->clear();
-  LogFindFile->SetSearchDirectory(Folder);
-  LogFindFile->SetLastWriteDateTo(Date() - LogKeepDays);
+  LogFindFile->SetSearchDirectory(Settings.Folder);
+  LogFindFile->SetLastWriteDateTo(Date() - Settings.LogKeepDays);
   LogFindFile->SetLastWriteDateFrom(0);
   LogFindFile->StartSearch();  // what was collected before a failure is still handled
 
   // The search names every file below the folder as it, less one trailing
   // separator, followed by the path below it.
-  std::string base = Folder;
+  std::string base = Settings.Folder;
   if (!base.empty() && base.back() == win::PathDelim) base.pop_back();
   const std::size_t count = FoundFiles->size();
   for (std::size_t i = 0; i < count; ++i) {
     const std::string& entry = (*FoundFiles)[i];
-    if (AsciiUpper(ExtractFileExt(entry)) != ".LOG") continue;
-    if (!AsciiUpper(ExtractFileName(entry)).starts_with("KVS")) continue;
+    if (UpperAscii(ExtractFileExt(entry)) != ".LOG") continue;
+    if (!UpperAscii(ExtractFileName(entry)).starts_with("KVS")) continue;
     if (!win::FileExists(entry) || entry.size() <= base.size() + 1) continue;
     // Reached again from the folder without following any link: a folder on
     // the way replaced by a link since the search never leads outside.

@@ -24,24 +24,25 @@ constexpr auto kFlushSaveGap = std::chrono::milliseconds(200);
 
 }  // namespace
 
-std::string LogBufferPath() { return ServiceConfigFolder() + win::PathDelim + "KVLogService.buf"; }
+std::string LogBufferPath() { return SettingsFolder() + win::PathDelim + "KVLogService.buf"; }
 
 bool TKVLogService::LogFolderThere() {
-  if (win::DirectoryExists(Folder)) return true;
+  if (win::DirectoryExists(Settings.Folder)) return true;
   // The lines stay in the buffer; one warning until a save works again.
   if (!folderMissingReported_) {
     folderMissingReported_ = true;
-    WriteEventLog(
-        "KVLogService log folder " + Folder + " does not exist; the log lines are kept in the log buffer until it does",
-        win::EVENTLOG_WARNING_TYPE, 0, 0);
+    WriteEventLog("KVLogService log folder " + Settings.Folder +
+                      " does not exist; the log lines are kept in the log buffer until it does",
+                  win::EVENTLOG_WARNING_TYPE, 0, 0);
   }
   return false;
 }
 
 void TKVLogService::SaveLogFile() {
+  mainThreadOwner_.Check();
   if (!LogFolderThere()) return;
   const DateTimeParts at = CurrentClock().LocalNow();
-  const std::string usual = LogFilePath(Folder, at);
+  const std::string usual = LogFilePath(Settings.Folder, at);
   // Flush commands waiting for a file of another second go there first;
   // those of this second are written by this save, into the file they name.
   if (pendingFlush_ && pendingFlush_->usual != usual) CompleteFlushSave();
@@ -54,7 +55,7 @@ void TKVLogService::SaveLogFile() {
 bool TKVLogService::FlushCommandSave() {
   const auto now = win::MonotonicNow();
   const DateTimeParts at = CurrentClock().LocalNow();
-  const std::string usual = LogFilePath(Folder, at);
+  const std::string usual = LogFilePath(Settings.Folder, at);
   if (pendingFlush_ && pendingFlush_->usual != usual) CompleteFlushSave();
   // The folder is looked at when the lines are written; a command that
   // joins those waiting needs no look of its own.
@@ -136,14 +137,14 @@ void TKVLogService::SaveLogFileReportingOnce() {
 }
 
 std::optional<std::string> TKVLogService::SaveTargetFor(const DateTimeParts& at) {
-  const std::string usual = LogFilePath(Folder, at);
+  const std::string usual = LogFilePath(Settings.Folder, at);
   const std::string taken = win::ForeignEntry(usual);
   if (taken.empty()) return usual;
   // Someone else's entry under the name (a planted link or FIFO, a folder):
   // never written through, never waited for.
   std::optional<std::string> chosen;
   for (int alternative = 1; alternative <= kAlternativeLogNames && !chosen; ++alternative) {
-    std::string path = LogFilePath(Folder, at, alternative);
+    std::string path = LogFilePath(Settings.Folder, at, alternative);
     if (win::ForeignEntry(path).empty()) chosen = std::move(path);
   }
   WriteEventLog("KVLogService did not save into " + usual + ": it " + taken +

@@ -12,11 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/monotonic_clock.h"
+
 namespace kv {
 
 class TRepeatFilter {
  public:
-  using Clock = std::chrono::steady_clock;
+  // The platform's monotonic clock, so that a test can move it on.
+  using Clock = win::MonotonicClock;
   static constexpr Clock::duration kPeriod = std::chrono::minutes(1);
   // Texts followed at once; beyond them a new text is written untracked.
   static constexpr std::size_t kMaxTexts = 64;

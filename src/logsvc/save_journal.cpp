@@ -1,10 +1,10 @@
 #include "logsvc/save_journal.h"
 
-#include <fstream>
 #include <sstream>
 #include <string_view>
 
 #include "platform/durable_file.h"
+#include "platform/file_read.h"
 #include "platform/filesystem.h"
 
 namespace kv {
@@ -22,8 +22,9 @@ std::optional<SaveJournal> SaveJournal::Read(const std::string& path) {
   // Only a regular file of the service's own is read: a FIFO planted under
   // the name would hold the start.
   if (!win::ForeignEntry(path).empty()) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  std::string text;
+  if (!win::ReadFileContent(path, &text)) return std::nullopt;
+  std::istringstream in(text);
   SaveJournal journal;
   std::string numbers;
   if (!std::getline(in, numbers) || !std::getline(in, journal.target) || journal.target.empty()) return std::nullopt;

@@ -44,15 +44,15 @@ void TKVLogService::ServiceStart(TService&, bool& Started) {
     mainThread_->Invoke([&] { configured = StartLoggingPath(); });
   } catch (const std::exception& failure) {
     // The failure itself is logged by the service host; the facts go first.
-    std::string facts = StartFailureFacts(failure, ReceivePort, Folder);
+    std::string facts = StartFailureFacts(failure, Settings.ReceivePort, Settings.Folder);
     if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     ReportStartRefused(facts.empty() ? failure.what() : facts);
     throw;
   }
   if (!configured) {
     WriteEventLog("KVLogService configuation error", win::EVENTLOG_ERROR_TYPE, 0, 0);
-    std::string facts = refusedSetting_.empty() ? ConfigFailureFacts(Folder) : refusedSetting_;
-    if (facts.empty()) facts = LogFolderAccessFacts(Folder);
+    std::string facts = refusedSetting_.empty() ? ConfigFailureFacts(Settings.Folder) : refusedSetting_;
+    if (facts.empty()) facts = LogFolderAccessFacts(Settings.Folder);
     if (!facts.empty()) WriteEventLog(facts, win::EVENTLOG_ERROR_TYPE, 0, 0);
     ReportStartRefused(facts.empty() ? "KVLogService configuation error" : facts);
     Started = false;
@@ -82,7 +82,7 @@ bool TKVLogService::AttachLogBuffer() {
   // A process ended without saving: its lines become a log file of their
   // own before anything new is added. Without the folder they wait for the
   // next save.
-  if (!win::DirectoryExists(Folder)) return true;
+  if (!win::DirectoryExists(Settings.Folder)) return true;
   const DateTimeParts at = CurrentClock().LocalNow();
   const std::optional<std::string> target = SaveTargetFor(at);
   if (!target) return true;
@@ -103,14 +103,14 @@ bool TKVLogService::AttachLogBuffer() {
 
 bool TKVLogService::StartLoggingPath() {
   refusedSetting_.clear();
-  if (!ReadServiceConfig(ReceivePort, RepeatPort, Interval, Folder, LogKeepDays)) return false;
+  if (!ReadServiceConfig(Settings)) return false;
   // A relay into the service's own port would make every event a new one
   // without end; one to no port would fail for every event.
-  refusedSetting_ = RelayPortProblem(ReceivePort, RepeatPort);
+  refusedSetting_ = RelayPortProblem(Settings.ReceivePort, Settings.RepeatPort);
   if (!refusedSetting_.empty()) return false;
   // A log folder the service's account may not write would fail every
   // save: refused at once, as a folder that cannot be made is.
-  if (!win::FolderWriteProblem(Folder).empty()) return false;
+  if (!win::FolderWriteProblem(Settings.Folder).empty()) return false;
   pendingFlush_.reset();
   lastFlushSave_ = {};
   eventsTaken_ = relaysSent_ = kernelDrops_ = queueDrops_ = 0;
@@ -122,14 +122,14 @@ bool TKVLogService::StartLoggingPath() {
     bufferTimer_->SetEnabled(true);
     win::SetIdleHandler([this] { LogLines->Flush(); });
     // The product is taken as an unsigned 32-bit count of milliseconds.
-    MsgFlushTimer->SetInterval(static_cast<std::uint32_t>(Interval) * 1000u);
+    MsgFlushTimer->SetInterval(static_cast<std::uint32_t>(Settings.Interval) * 1000u);
     MsgFlushTimer->SetEnabled(true);
     NoteNextSave();
     LogLines->Add(kBanner);
     LogCleanupTimer->SetInterval(kCleanupPeriodMs);
     LogCleanupTimer->SetEnabled(true);
 
-    Repeater = std::make_unique<TAppEventMsg>(RepeatPort, "127.0.0.1");
+    Repeater = std::make_unique<TAppEventMsg>(Settings.RepeatPort, "127.0.0.1");
     Repeater->Startup();
     Repeater->Open();
     relaySender_ = std::make_unique<TRelaySender>(
@@ -138,7 +138,7 @@ bool TKVLogService::StartLoggingPath() {
     Receiver->Startup();
     receiverStarted_ = true;
     receiverOpen_ = true;  // a failed Open leaves a socket for Close to release
-    Receiver->Open(WindowHandle, ReceivePort);
+    Receiver->Open(WindowHandle, Settings.ReceivePort);
   } catch (...) {
     figuresRunning_ = false;
     ReleaseLoggingPath();

@@ -15,6 +15,7 @@ TRelaySender::TRelaySender(TAppEventMsg& events, std::function<void()> notify)
 }
 
 TRelaySender::~TRelaySender() {
+  owner_.Check();
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
@@ -24,6 +25,7 @@ TRelaySender::~TRelaySender() {
 }
 
 void TRelaySender::Hand() {
+  owner_.Check();
   std::unique_lock lock(mutex_);
   done_.wait(lock, [this] { return waiting_.size() < kMaxWaiting; });
   const bool wasEmpty = waiting_.empty();
@@ -32,11 +34,13 @@ void TRelaySender::Hand() {
 }
 
 void TRelaySender::Finish() {
+  owner_.Check();
   std::unique_lock lock(mutex_);
   done_.wait(lock, [this] { return waiting_.empty() && !sending_; });
 }
 
 std::vector<std::string> TRelaySender::TakeFailures() {
+  owner_.Check();
   std::lock_guard lock(mutex_);
   failuresTold_ = false;
   return std::exchange(failures_, {});

@@ -11,12 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "base/owner_thread.h"
 #include "net/app_event_msg.h"
 
 namespace kv {
 
 // Thread contract: the owner's thread (the one that queues events in
-// `events`) calls Hand, Finish, TakeFailures and the destructor; the sending
+// `events`, and makes the sender) calls Hand, Finish, TakeFailures and the
+// destructor, checked in debug and sanitizer builds; the sending
 // thread only sends what was handed over, in order, through the socket of
 // `events`, and keeps the text of each failed send for the owner, whom it
 // tells through `notify` (called on the sending thread, once per run of
@@ -47,6 +49,7 @@ class TRelaySender {
  private:
   void Run();
 
+  OwnerThread owner_{"TRelaySender"};
   TAppEventMsg& events_;
   std::function<void()> notify_;
   std::mutex mutex_;

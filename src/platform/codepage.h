@@ -1,7 +1,9 @@
-// The ANSI code page: the character set of the process's locale
-// (setlocale(LC_ALL, "") and nl_langinfo(CODESET)), converted with iconv.
-// Shift_JIS names mean code page 932; the plain C/POSIX locale counts as
-// UTF-8 (65001).
+// The ANSI code page, the character set of the program's narrow texts (its
+// log lines, settings, file names and event log entries), and conversions
+// between it, other code pages and 16-bit text.
+// POSIX: the ANSI code page is the character set of the process's locale;
+// Shift_JIS means code page 932, and the plain C locale counts as UTF-8
+// (65001).
 #pragma once
 
 #include <cstddef>
@@ -20,7 +22,8 @@ UINT GetACP();
 
 // 16-bit text -> ANSI. A character the code page lacks becomes "?".
 std::string WideCharToAnsi(std::u16string_view text);
-// ANSI -> 16-bit text. An undecodable byte becomes U+FFFD.
+// ANSI -> 16-bit text. An undecodable byte becomes a replacement character
+// (POSIX: U+FFFD; Windows: the code page's default character).
 std::u16string AnsiToWideChar(std::string_view text);
 // UTF-8 (the program's own literal texts) -> ANSI; unchanged in a UTF-8
 // locale.

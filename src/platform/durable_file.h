@@ -1,6 +1,6 @@
 // Files that must survive a crash: an append-only file held open under an
 // exclusive lock, made durable on request, moved into place or copied by
-// the kernel without passing through the process.
+// the system without passing through the process.
 // Failing calls return FALSE and set the last error to a Windows number;
 // ErrnoText() gives the system's own reason for the last failure.
 //
@@ -10,8 +10,8 @@
 // regular file of this process's own user with no second name; anything
 // else at the name is refused with 5 (access denied), never waited for and
 // never written through, and ErrnoText() says what stands there (see
-// ForeignEntry). Files made here are 0640 whatever the umask (on Windows they
-// take the access rules of their folder).
+// ForeignEntry). Files made here take the access rules of their folder.
+// POSIX: they are 0640 whatever the umask.
 // One thread at a time per object; the free functions are safe from any
 // thread.
 #pragma once
@@ -49,7 +49,8 @@ class LockedAppendFile {
   // size before the call, so no part of the bytes stays behind.
   BOOL Append(std::string_view bytes);
   BOOL Truncate(std::uint64_t size);
-  // fdatasync / fsync.
+  // Makes the file's data durable (SyncData), or its data and its metadata
+  // (Sync), as FlushFileBuffers does.
   BOOL SyncData();
   BOOL Sync();
   // Reads up to `bytes` from `offset`; *read is 0 at the end.
@@ -58,7 +59,7 @@ class LockedAppendFile {
   // nor replaced).
   bool IsAt(const std::string& path) const;
   // Copies the first `bytes` bytes of this file, then `tail`, to the end of
-  // `target` (created when missing), in the kernel where it can, then makes
+  // `target` (created when missing), in the system where it can, then makes
   // the target durable. A read-only or directory target is refused with 5.
   // On failure the target is cut back to what it held (a file made by the
   // call is removed), so a retry writes nothing twice.

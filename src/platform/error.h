@@ -70,8 +70,9 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // FormatMessage(FORMAT_MESSAGE_FROM_SYSTEM) for `code`: the English Windows
-// text for the numbers above (without the trailing CR LF), strerror text for
-// others. Never fails; an unknown code gets a generic text.
+// text for the numbers above (without the trailing CR LF), whatever the
+// system's language, the system's own text for others. Never fails; an
+// unknown code gets a generic text.
 std::string FormatSystemMessage(DWORD code);
 
 namespace detail {
@@ -83,9 +84,9 @@ inline BOOL Fail(DWORD code) {
 }
 }  // namespace detail
 
-// errno value -> Windows error number (file system, process calls).
+// An errno value, as the C runtime's calls leave it -> Windows error number
+// (file system, process calls), and -> Windows Sockets number.
 DWORD ErrorFromErrno(int err);
-// errno value -> Windows Sockets number.
 int WsaErrorFromErrno(int err);
 
 }  // namespace win

@@ -26,7 +26,7 @@ constexpr char PathDelim = '\\';
 constexpr char PathDelim = '/';
 #endif
 
-constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;  // no write permission bit
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;  // POSIX: no write permission bit
 constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;    // name starts with "."
 constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
 constexpr DWORD FILE_ATTRIBUTE_VOLUME = 0x08;
@@ -58,23 +58,23 @@ bool DirectoryExists(const std::string& path);
 // True for an existing entry that is not a directory.
 bool FileExists(const std::string& path);
 
-// Who may look into a folder the program makes: everyone (0755), or its
-// owner and group only (0750). Modes are set whatever the umask; on Windows
-// a new folder takes the access rules of its parent and this has no effect.
+// Who may look into a folder the program makes: everyone, or its owner and
+// group only. Windows: a new folder takes the access rules of its parent and
+// this has no effect. POSIX: 0755 or 0750, whatever the umask.
 enum class FolderAccess { Everyone, OwnerAndGroup };
 
 // Creates one folder; its parent must exist (3 when it does not, 183 when
 // the folder exists).
 BOOL CreateDirectory(const std::string& path, FolderAccess access = FolderAccess::Everyone);
 
-// Why a folder or file could not be made at `path`, in the system's words
-// (strerror), found by looking at the path and its parent folder without
+// Why a folder or file could not be made at `path`, in the system's words,
+// found by looking at the path and its parent folder without
 // changing anything: "No such file or directory" for a missing parent,
 // "Read-only file system", "Permission denied", "Not a directory"...; ""
 // when nothing in the way can be seen. Safe from any thread.
 std::string CreateProblem(const std::string& path);
-// Deletes a file. A read-only file (no write permission bit) is refused with
-// 5 (access denied) for every user, root included, as Windows does.
+// Deletes a file. A read-only file is refused with 5 (access denied) for
+// every user (POSIX: a file without a write permission bit, root included).
 BOOL DeleteFile(const std::string& path);
 // Deletes the file `relative` (names joined by the separator) below
 // `folder`, reaching it without following a link or junction anywhere below
@@ -108,7 +108,7 @@ constexpr DWORD OPEN_ALWAYS = 4;    // opens or creates, position at the end
 // a file of another user or with a second name.
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 // Opens a regular file for writing (other processes may read it
-// meanwhile); a new one is 0644 whatever the umask. Anything else at the
+// meanwhile; POSIX: a new one is 0644 whatever the umask). Anything else at the
 // path (a folder, FIFO, device) is refused with 5 and never waited for.
 // INVALID_HANDLE_VALUE with the last error on failure.
 HANDLE CreateFileForWrite(const std::string& path, DWORD creationDisposition, DWORD flags = 0);

@@ -7,12 +7,13 @@
 
 namespace win {
 
-// While it exists: NOTIFY_SOCKET names a notify socket of this object (in
-// the abstract namespace, unique to the process), a thread prints the
-// status text of every report sent to it on standard error as
-// "<prefix>: <text>", and event log entries go to standard error only.
+// While it exists, StartServiceCtrlDispatcher runs the service without a
+// service manager: the status of every report is printed on standard error
+// as "<prefix>: <text>", and event log entries go to standard error only.
 // Made on the main thread before the dispatcher starts; at destruction the
 // reports still queued are printed and everything is restored.
+// POSIX: NOTIFY_SOCKET names a notify socket of this object (in the abstract
+// namespace, unique to the process), read by a thread of its own.
 class ForegroundServiceManager {
  public:
   // Throws std::runtime_error with the reason when the socket cannot be made.

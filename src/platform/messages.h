@@ -2,10 +2,11 @@
 //
 // Each thread gets a message queue on its first call to CreateHiddenWindow,
 // GetMessage, PeekMessage, SendMessage or PostQuitMessage; the queue ends
-// with the thread (its windows and timers with it). A thread waiting in GetMessage sleeps
-// in one poll over its queue's wake-up descriptor, the deadlines of its timers
-// and the sockets that asked it for read notifications (WSAAsyncSelect); there
-// is no polling interval and no busy waiting.
+// with the thread (its windows and timers with it). A thread waiting in
+// GetMessage sleeps until a message is posted or sent to it, one of its
+// timers comes due or a socket that asked it for read notifications
+// (WSAAsyncSelect) has a datagram; there is no polling interval and no busy
+// waiting.
 #pragma once
 
 #include <cstdint>

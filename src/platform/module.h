@@ -15,7 +15,7 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD MAX_PATH = 260;
 
 // The full path of the executable file of the process (`module` must be
-// null: the program has no other modules), from /proc/self/exe. Copies at
+// null: the program has no other modules). Copies at
 // most `size` - 1 bytes and a NUL into `fileName`; returns the length
 // copied, which is `size` with ERROR_INSUFFICIENT_BUFFER when the path was
 // cut, or 0 with the last error on failure. Safe from any thread.

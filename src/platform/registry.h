@@ -1,25 +1,11 @@
 // The part of the Windows registry the program uses: values under
-// HKEY_LOCAL_MACHINE, kept in a small human-editable text store under the
-// system root, `<root>/etc/kvregistry.conf`:
-//
-//   ; comment
-//   [SOFTWARE\Microsoft\Windows\CurrentVersion]
-//   ProgramFilesDir = sz:/opt
-//   Path = expand_sz:%SystemRoot%/bin
-//   Count = dword:16              (decimal, or hexadecimal after 0x)
-//
-// One section per key path, names compared without regard to letter case;
-// the first of duplicate sections or values wins. A missing store or section
-// means the key cannot be opened (ERROR_FILE_NOT_FOUND).
-//
-// The service key `SYSTEM\CurrentControlSet\Services\<name>` exists exactly
-// when the service manager finds the service's unit
-// `<root>/etc/systemd/system/<name>.service` (a link counts even when its
-// target is missing); its "Description" value is the unit's `Description=`
-// line in `[Unit]`.
-//
-// The functions return Windows error numbers (ERROR_SUCCESS when they
-// succeed), as the registry functions do, and are safe from any thread.
+// HKEY_LOCAL_MACHINE, read and written with the registry functions' rules
+// (key and value names without regard to letter case). The functions return
+// Windows error numbers (ERROR_SUCCESS when they succeed), as the registry
+// functions do, and are safe from any thread.
+// POSIX: the keys live in a text store under the platform root, and the key
+// of a service (SYSTEM\CurrentControlSet\Services\<name>) exists exactly
+// while the service manager has the service.
 #pragma once
 
 #include <cstdint>
@@ -63,7 +49,7 @@ constexpr REGSAM KEY_ALL_ACCESS = STANDARD_RIGHTS_REQUIRED | KEY_QUERY_VALUE | K
 // Opens `subKey` below `key` (HKEY_LOCAL_MACHINE or an open key). A leading
 // backslash starts at the root key. Fails with ERROR_FILE_NOT_FOUND when the
 // key does not exist and ERROR_ACCESS_DENIED when write access is asked for
-// and its store may not be written. Close the key with RegCloseKey.
+// and the caller may not write the key. Close the key with RegCloseKey.
 LONG RegOpenKeyEx(HKEY key, const std::string& subKey, DWORD options, REGSAM access, HKEY* result);
 
 // Reads a value. `type` and `data` may be null. With `data` null, `*dataSize`
@@ -73,21 +59,20 @@ LONG RegOpenKeyEx(HKEY key, const std::string& subKey, DWORD options, REGSAM acc
 LONG RegQueryValueEx(HKEY key, const std::string& valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize);
 
 // Writes a value (REG_SZ, REG_EXPAND_SZ, REG_DWORD). The key must have been
-// opened with KEY_SET_VALUE (else ERROR_ACCESS_DENIED). A string holding a
-// line break cannot be stored (ERROR_INVALID_PARAMETER).
+// opened with KEY_SET_VALUE (else ERROR_ACCESS_DENIED). POSIX: a string
+// holding a line break cannot be stored (ERROR_INVALID_PARAMETER).
 LONG RegSetValueEx(HKEY key, const std::string& valueName, DWORD reserved, DWORD type, const BYTE* data,
                    DWORD dataSize);
 
-// Writes a REG_SZ value from a UTF-8 text. On Windows the text is stored as
-// Unicode, so that a text outside the ANSI code page (a Japanese text on a
-// system with code page 1252) keeps its characters; elsewhere it is the
-// ANSI text through RegSetValueEx.
+// Writes a REG_SZ value from a UTF-8 text, so that a text outside the ANSI
+// code page (a Japanese text on a system with code page 1252) keeps its
+// characters. POSIX: the ANSI text through RegSetValueEx.
 LONG RegSetTextValue(HKEY key, const std::string& valueName, std::string_view utf8);
 
 LONG RegCloseKey(HKEY key);
 
-// The Program Files directory of a system whose registry does not say:
-// `<root>/opt`, the POSIX counterpart of "C:\Program Files".
+// The Program Files directory of a system whose registry does not say
+// ("C:\Program Files"; POSIX: `<root>/opt`).
 std::string DefaultProgramFilesDir();
 
 }  // namespace win

@@ -1,16 +1,8 @@
 // The service manager's calls a service process makes while it runs:
 // StartServiceCtrlDispatcher, RegisterServiceCtrlHandler, SetServiceStatus.
-//
-// The service manager here is systemd (or svcrun) speaking the notify
-// protocol: the process is started with NOTIFY_SOCKET naming a datagram
-// socket, every status report becomes one notify datagram on it, and control
-// requests arrive as signals. The signals are blocked in every thread of the
-// process and taken synchronously by the dispatcher thread, which calls the
-// registered handler with the control code:
-//   SIGTERM, SIGINT -> 1 (stop)      SIGUSR1 -> 2 (pause)
-//   SIGUSR2 -> 3 (continue)          SIGHUP  -> 4 (interrogate)
-//   SIGPWR  -> 5 (shutdown)          SIGRTMIN+n -> 128+n (custom)
-// SIGCONT (sent by systemd after SIGTERM) does nothing.
+// POSIX: the service manager is systemd (or svcrun) and its control
+// requests are signals: SIGTERM or SIGINT stop, SIGUSR1 pause, SIGUSR2
+// continue, SIGHUP interrogate, SIGPWR shutdown, SIGRTMIN+n custom 128+n.
 #pragma once
 
 #include <memory>
@@ -83,15 +75,18 @@ struct SERVICE_TABLE_ENTRY {
 struct ServiceStatusObject;
 using SERVICE_STATUS_HANDLE = ServiceStatusObject*;
 
-// Call first thing in the program entry, before any thread exists: blocks
-// the control signals in the calling thread, so that every thread created
-// later inherits the mask and only the dispatcher takes them, and ignores
-// SIGPIPE. Lasts for the process. Main thread only.
+// Call first thing in the program entry, before any thread exists: makes
+// the process ready for the service manager's controls and keeps the system
+// from stopping it with questions nobody answers. Lasts for the process.
+// Main thread only. POSIX: blocks the control signals, so that every thread
+// created later inherits the mask and only the dispatcher takes them, and
+// ignores SIGPIPE.
 void PrepareServiceProcess();
 
-// Blocks the control signals in the calling thread while it lives and
-// restores the thread's previous mask afterwards (tests, tools). Owned and
-// destroyed by the thread that made it.
+// Keeps the service manager's controls from reaching the calling thread
+// while it lives (tests, tools). Owned and destroyed by the thread that made
+// it. POSIX: blocks the control signals and restores the thread's previous
+// mask afterwards. Windows: does nothing (controls come as calls).
 class ScopedServiceSignalBlock {
  public:
   ScopedServiceSignalBlock();
@@ -104,20 +99,21 @@ class ScopedServiceSignalBlock {
   std::unique_ptr<SavedMask> saved_;
 };
 
-// Connects to the service manager through NOTIFY_SOCKET (a path, or "@name"
-// for the abstract namespace) and runs the service-main function of the
+// Connects to the service manager and runs the service-main function of the
 // table's single entry on a new thread with argc 1 and argv {name}. Control
-// signals are taken on the calling thread and handed to the registered
-// handler there; a control the last status report did not accept (stop,
-// pause, continue, shutdown) is not delivered, as the service manager would
-// refuse it. Returns TRUE once the service has reported SERVICE_STOPPED and
-// its service-main function has returned (or when it returned without ever
-// registering a handler, as then nothing can report any more).
-// Fails at once with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT (1063) without
-// NOTIFY_SOCKET or when its socket cannot be reached, with
-// ERROR_INVALID_PARAMETER for a table that does not hold exactly one
-// service, with ERROR_SERVICE_ALREADY_RUNNING while another dispatcher runs.
-// Blocks the calling thread.
+// requests are handed to the registered handler; a control the last status
+// report did not accept (stop, pause, continue, shutdown) is not delivered,
+// as the service manager refuses it. Returns TRUE once the service has
+// reported SERVICE_STOPPED and its service-main function has returned (or
+// when it returned without ever registering a handler, as then nothing can
+// report any more). Fails at once with
+// ERROR_FAILED_SERVICE_CONTROLLER_CONNECT (1063) when the service manager
+// did not start the process, with ERROR_INVALID_PARAMETER for a table that
+// does not hold exactly one service, with ERROR_SERVICE_ALREADY_RUNNING
+// while another dispatcher runs. Blocks the calling thread.
+// POSIX: the service manager is the one NOTIFY_SOCKET names (a path, or
+// "@name" in the abstract namespace); the control signals are taken on the
+// calling thread and the handler runs there.
 BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table);
 
 // What a person who started `program` by hand, without the service manager,
@@ -131,10 +127,10 @@ std::string RunByHandAdvice(const std::string& program, const std::string& servi
 // Safe from any thread; meant for the service-main thread.
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUNCTION handler);
 
-// Sends one status report as one notify datagram (see
-// ServiceStatusNotification in notify_protocol.h). Fails with
-// ERROR_INVALID_HANDLE for a handle of no running dispatcher, ERROR_INVALID_PARAMETER for a null status, or
-// the send error. Safe from any thread.
+// Reports the service's status to the service manager. Fails with
+// ERROR_INVALID_HANDLE for a handle of no running dispatcher,
+// ERROR_INVALID_PARAMETER for a null status, or the error of the report.
+// Safe from any thread.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
 
 // Sets the service's own text that the service manager shows beside the
@@ -144,7 +140,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
 // one in force sends nothing; an empty one (or null) leaves the state alone.
 // A service manager that keeps no such text (Windows' own) ignores it, and so
 // may a backend for it. Fails as SetServiceStatus does; the text is kept
-// even when the send fails. Safe from any thread.
+// even when the report fails. Safe from any thread.
 BOOL SetServiceStatusText(SERVICE_STATUS_HANDLE handle, const char* text);
 
 }  // namespace win

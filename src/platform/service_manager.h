@@ -1,31 +1,11 @@
 // The service manager's database: OpenSCManager, CreateService,
-// OpenService, DeleteService, CloseServiceHandle.
-//
-// The database is the folder of systemd unit files, `<root>/etc/systemd/system`
-// (root as in platform/root.h). A service is the unit `<name>.service` there:
-//
-//   [Unit]
-//   Description=<display name>
-//
-//   [Service]
-//   Type=notify
-//   ExecStart=<binary path>
-//   User=<the service's own system user>
-//   Group=<its group>
-//
-//   [Install]
-//   WantedBy=multi-user.target
-//
-// Automatic start (SERVICE_AUTO_START) is the link that `systemctl enable`
-// makes, `multi-user.target.wants/<name>.service`, pointing at the unit
-// ("../<name>.service", so it resolves under any root). Service names are
-// compared without regard to letter case, as on Windows. On the real root
-// with systemd running, closing a service handle that created or deleted a
-// unit runs `systemctl daemon-reload` (best effort), so systemd sees the
-// unit with everything written to it meanwhile (its description).
-//
-// Every function sets the calling thread's last error on failure and is
-// safe from any thread; a handle may be closed once, by any thread.
+// OpenService, DeleteService, CloseServiceHandle. Service names are compared
+// without regard to letter case. Every function sets the calling thread's
+// last error on failure and is safe from any thread; a handle may be closed
+// once, by any thread.
+// POSIX: the database is the folder of systemd unit files
+// (ServiceUnitFolder), a service its unit `<name>.service`, automatic start
+// the link that `systemctl enable` makes.
 #pragma once
 
 #include <string>
@@ -69,27 +49,27 @@ constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 
 // Opens the database of the local machine (`machineName` null or empty;
 // another machine fails with RPC_S_SERVER_UNAVAILABLE). `databaseName` null
-// or SERVICES_ACTIVE_DATABASE, else ERROR_DATABASE_DOES_NOT_EXIST. The unit
-// folder and any missing folder above it (below the root) are made one
-// level at a time; fails with ERROR_ACCESS_DENIED (5) when that folder
-// cannot be made or may not be written. "May be written" honours the
-// folder's mode bits even for the super-user: a folder without any write
-// permission bit is refused, as is one the caller lacks write access to.
+// or SERVICES_ACTIVE_DATABASE, else ERROR_DATABASE_DOES_NOT_EXIST. Fails
+// with ERROR_ACCESS_DENIED (5) when the caller may not change the database
+// and asks to. POSIX: the unit folder and any missing folder above it (below
+// the root) are made one level at a time; a folder that cannot be made, or
+// has no write permission bit (even for the super-user), is refused.
 SC_HANDLE OpenSCManager(const char* machineName, const char* databaseName, DWORD desiredAccess);
 
-// Writes the unit of a new service. `manager` needs SC_MANAGER_CREATE_SERVICE.
-// Fails with ERROR_SERVICE_EXISTS (1073) when a unit of that name exists,
-// ERROR_INVALID_NAME for a name that cannot name a unit (empty, longer than
-// 256 bytes, or with a character other than letters, digits, ':', '_', '.'
-// and '-'), ERROR_INVALID_PARAMETER for a missing binary path, a
+// Installs a new service. `manager` needs SC_MANAGER_CREATE_SERVICE.
+// Fails with ERROR_SERVICE_EXISTS (1073) when a service of that name exists,
+// ERROR_INVALID_NAME for a name that cannot name a service (empty, longer
+// than 256 bytes; POSIX: also a character other than letters, digits, ':',
+// '_', '.' and '-'), ERROR_INVALID_PARAMETER for a missing binary path, a
 // text holding a line break, a service type other than an own-process
 // Win32 service, a boot or system start type, an unknown error control, or
 // a tag requested without a load-ordering group; ERROR_INVALID_SERVICE_ACCOUNT
 // for any account other than LocalSystem (null, "LocalSystem" or
 // ".\LocalSystem") and when the service's own system user, which stands
-// for LocalSystem (platform/service_account.h), cannot be made. `dependencies` is a list of NUL-terminated names ended
-// by an empty one; each service name becomes `Requires=` and `After=` lines,
-// a group (SC_GROUP_IDENTIFIER first) is not represented. With `tagId` the
+// for LocalSystem (platform/service_account.h), cannot be made.
+// `dependencies` is a list of NUL-terminated names ended by an empty one
+// (POSIX: each service name becomes `Requires=` and `After=` lines, a group,
+// SC_GROUP_IDENTIFIER first, is not kept). With `tagId` the
 // service gets tag 1, the first of its group. `loadOrderGroup` and
 // `password` are accepted and not stored. Returns a handle with
 // `desiredAccess`.
@@ -98,19 +78,21 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* 
                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
                         const char* serviceStartName, const char* password);
 
-// Opens an installed service; ERROR_SERVICE_DOES_NOT_EXIST (1060) when its
-// unit is missing, ERROR_INVALID_HANDLE for a handle that is no manager.
+// Opens an installed service; ERROR_SERVICE_DOES_NOT_EXIST (1060) when it
+// is not installed, ERROR_INVALID_HANDLE for a handle that is no manager.
 SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess);
 
-// Removes the service's unit and its automatic-start link. The handle needs
-// DELETE access (else ERROR_ACCESS_DENIED); a unit that is gone already
-// gives ERROR_SERVICE_MARKED_FOR_DELETE (1072).
+// Removes the service (POSIX: its unit and its automatic-start link). The
+// handle needs DELETE access (else ERROR_ACCESS_DENIED); a service that is
+// gone already gives ERROR_SERVICE_MARKED_FOR_DELETE (1072).
 BOOL DeleteService(SC_HANDLE service);
 
 // Closes a manager or service handle; ERROR_INVALID_HANDLE for anything else.
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
-// The folder of the unit files: `<root>/etc/systemd/system`.
+// Where the database keeps its services, for texts to the administrator:
+// the Services key of the registry (POSIX: the folder of the unit files,
+// `<root>/etc/systemd/system`).
 std::string ServiceUnitFolder();
 
 }  // namespace win

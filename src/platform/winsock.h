@@ -1,8 +1,11 @@
-// Windows Sockets 1.1 as the program uses it, over POSIX sockets.
+// Windows Sockets 1.1 as the program uses it: IPv4 datagram sockets, read
+// notifications as window messages, and the receive queue behind them that
+// keeps a burst while the window's thread is busy.
 //
-// Socket handles are small numbers of our own, never raw descriptors, so
-// handle 0 is no socket. Every failing call sets the Windows Sockets error
-// (WSAGetLastError) to a 10xxx number.
+// Every failing call sets the Windows Sockets error (WSAGetLastError) to a
+// 10xxx number.
+// POSIX: socket handles are numbers of the layer's own, never 0 and never
+// reused (Windows reuses a closed socket's).
 #pragma once
 
 #include <cstddef>
@@ -16,8 +19,8 @@ using SOCKET = UINT_PTR;
 constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
 constexpr int SOCKET_ERROR = -1;
 
-// Constants carry a WS_ prefix so that they never meet the POSIX macros of
-// the same names inside the layer.
+// Constants carry a WS_ prefix so that they never meet the system's macros
+// of the same names inside the layer.
 constexpr int WS_AF_INET = 2;
 constexpr int WS_SOCK_STREAM = 1;
 constexpr int WS_SOCK_DGRAM = 2;
@@ -69,7 +72,15 @@ int WSACleanup();
 int WSAGetLastError();
 void WSASetLastError(int error);
 
+// POSIX: knows WS_AF_INET and the two socket types above only (else
+// WSAEAFNOSUPPORT, WSAESOCKTNOSUPPORT).
 SOCKET socket(int af, int type, int protocol);
+// WS_SO_REUSEADDR lets the program bind its port again at once after a
+// restart. Windows: on a datagram socket it asks for the exclusive use of
+// the address instead, so that no other program can share the port (a port
+// in use is refused with WSAEADDRINUSE). POSIX: two sockets that both ask
+// for it share the port; only WS_SO_REUSEADDR and WS_SO_BROADCAST are known
+// (other options WSAENOPROTOOPT, other levels WSAEINVAL).
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int bind(SOCKET s, const SOCKADDR* name, int namelen);
 // The local address the socket is bound to (tests use it after binding
@@ -82,9 +93,10 @@ int getsockname(SOCKET s, SOCKADDR* name, int* namelen);
 // Makes the socket non-blocking. events 0 cancels; only FD_READ is
 // supported (other bits: WSAEINVAL, as is a window that does not exist).
 // A datagram socket is read by a thread of the layer from its first
-// request on: datagrams go into a queue of the layer's own (64 MiB, see
-// SetReceiveQueueCapacity) as soon as they arrive, recvfrom takes them from
-// there, and the socket asks the system for an 8 MiB kernel buffer.
+// request on: datagrams go into a receive queue of the layer's own (64 MiB,
+// see SetReceiveQueueCapacity) as soon as they arrive, recvfrom takes them
+// from there in arrival order, and the socket asks the system for an 8 MiB
+// buffer of its own.
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
 // A datagram larger than `len` is consumed and reported as WSAEMSGSIZE
 // (the buffer holds its first `len` bytes). flags: 0 or WS_MSG_PEEK.
@@ -97,12 +109,13 @@ std::size_t LastRefusedDatagramLength();
 // addition; Windows Sockets 1.1 has none). Counts since the socket asked
 // for notifications; both only grow.
 struct ReceiveQueueStats {
-  // Datagrams the system dropped because the socket's kernel queue was full
-  // (as the system last reported it along with a datagram).
+  // Datagrams the system dropped because the socket's own buffer was full
+  // (as the system last reported it along with a datagram). Windows: the
+  // system does not tell them; always 0.
   std::uint64_t kernelDrops = 0;
   // Datagrams the layer's own receive queue had no room for.
   std::uint64_t queueDrops = 0;
-  // The kernel receive buffer the socket got, in bytes.
+  // The system's receive buffer the socket got, in bytes.
   int kernelBufferBytes = 0;
 };
 // Safe from any thread. A socket without notifications reports no drops.
@@ -128,8 +141,8 @@ int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, 
 // notifications (0 for other sockets and on failure). Safe from any thread.
 std::size_t DatagramsWaiting(SOCKET s);
 // Ends the socket's notifications (a message already queued stays queued)
-// and closes it. Handles are never reused: later calls with it fail with
-// WSAENOTSOCK.
+// and closes it; later calls with the handle fail with WSAENOTSOCK (until
+// Windows hands the number out again).
 int closesocket(SOCKET s);
 // Dotted-decimal text -> address in network byte order; WS_INADDR_NONE for
 // anything else (names are not looked up). As Windows, also takes the short

@@ -19,6 +19,7 @@
 #include "platform/service_control.h"
 #include "support/child_process.h"
 #include "support/notify_listener.h"
+#include "support/settings_file.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
 #include "support/udp_listener.h"
@@ -60,10 +61,7 @@ class BufferFile : public ::testing::Test {
 
   void WriteIni(const std::string& folder) {
     std::filesystem::create_directories(ConfigFolder());
-    kvtest::WriteFile(ConfigFolder() + "/KVLogService.ini",
-                      "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort_) +
-                          "\r\nRepeatPort=" + std::to_string(repeat_.Port()) + "\r\nInterval=3600\r\nFolder=" + folder +
-                          "\r\nLogKeepDays=30\r\n");
+    kvtest::WriteSettingsFile(ConfigFolder() + "/KVLogService.ini", {receivePort_, repeat_.Port(), 3600, folder, 30});
   }
 
   std::unique_ptr<kvtest::ChildProcess> Launch() {

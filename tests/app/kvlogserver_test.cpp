@@ -20,6 +20,7 @@
 #include "platform/service_control.h"
 #include "support/child_process.h"
 #include "support/notify_listener.h"
+#include "support/settings_file.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
 #include "support/udp_listener.h"
@@ -109,9 +110,7 @@ class KVLogServer : public ::testing::Test {
   // Writes the INI file before the start, with free ports unless given.
   void WriteIni(std::uint16_t receivePort, std::uint16_t repeatPort, const std::string& folder, int interval = 3600) {
     std::filesystem::create_directories(ConfigFolder());
-    kvtest::WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) + "\r\nRepeatPort=" +
-                                     std::to_string(repeatPort) + "\r\nInterval=" + std::to_string(interval) +
-                                     "\r\nFolder=" + folder + "\r\nLogKeepDays=30\r\n");
+    kvtest::WriteSettingsFile(IniPath(), {receivePort, repeatPort, interval, folder, 30});
   }
 
   // Starts the program; as the service manager would unless `byHand`.

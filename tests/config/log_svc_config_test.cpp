@@ -14,15 +14,10 @@ namespace {
 using kvtest::ReadFile;
 using kvtest::WriteFile;
 
-// The five outputs, preset to values no rule produces.
-struct Settings {
-  std::int32_t receivePort = -7;
-  std::int32_t repeatPort = -7;
-  std::int32_t interval = -7;
-  std::string folder = "untouched";
-  std::int32_t logKeepDays = -7;
-
-  bool Read() { return kv::ReadServiceConfig(receivePort, repeatPort, interval, folder, logKeepDays); }
+// The settings, preset to values no rule produces.
+struct Settings : kv::ServiceSettings {
+  Settings() : kv::ServiceSettings{-7, -7, -7, "untouched", -7} {}
+  bool Read() { return kv::ReadServiceConfig(*this); }
 };
 
 class ServiceConfig : public ::testing::Test {
@@ -35,9 +30,9 @@ class ServiceConfig : public ::testing::Test {
     std::filesystem::remove_all(ConfigFolder());
   }
 
-  static std::string ConfigFolder() { return kv::GetProgramFilesDir() + win::PathDelim + "KelvaneSystem"; }
+  static std::string ConfigFolder() { return kv::SettingsFolder(); }
   static std::string Logs() { return ConfigFolder() + win::PathDelim + "Logs"; }
-  static std::string IniFile() { return ConfigFolder() + win::PathDelim + "KVLogService.ini"; }
+  static std::string IniFile() { return kv::SettingsFilePath(); }
   void Registry(const std::string& values) {
     WriteFile(root_.Sub("etc/kvregistry.conf"), "[SOFTWARE\\Microsoft\\Windows\\CurrentVersion]\n" + values);
   }
@@ -53,11 +48,11 @@ TEST_F(ServiceConfig, FirstStartCreatesFolderFileAndLogFolder) {
   Settings s;
   ASSERT_TRUE(s.Read());
   const std::string logs = Logs();
-  EXPECT_EQ(s.receivePort, 2056);
-  EXPECT_EQ(s.repeatPort, 2057);
-  EXPECT_EQ(s.interval, 21600);
-  EXPECT_EQ(s.folder, logs);
-  EXPECT_EQ(s.logKeepDays, 30);
+  EXPECT_EQ(s.ReceivePort, 2056);
+  EXPECT_EQ(s.RepeatPort, 2057);
+  EXPECT_EQ(s.Interval, 21600);
+  EXPECT_EQ(s.Folder, logs);
+  EXPECT_EQ(s.LogKeepDays, 30);
   EXPECT_EQ(ReadFile(IniFile()), "[KVLogService]\r\nReceivePort=2056\r\nRepeatPort=2057\r\nInterval=21600\r\nFolder=" +
                                      logs + "\r\nLogKeepDays=30\r\n");
   EXPECT_TRUE(std::filesystem::is_directory(logs));
@@ -66,7 +61,7 @@ TEST_F(ServiceConfig, FirstStartCreatesFolderFileAndLogFolder) {
   const std::string before = ReadFile(IniFile());
   Settings again;
   ASSERT_TRUE(again.Read());
-  EXPECT_EQ(again.folder, logs);
+  EXPECT_EQ(again.Folder, logs);
   EXPECT_EQ(ReadFile(IniFile()), before);
 }
 
@@ -75,11 +70,11 @@ TEST_F(ServiceConfig, ExistingFileWithOneKeyGivesDefaultsAndStaysUnchanged) {
   Ini(content);
   Settings s;
   ASSERT_TRUE(s.Read());
-  EXPECT_EQ(s.receivePort, 3000);
-  EXPECT_EQ(s.repeatPort, 2057);
-  EXPECT_EQ(s.interval, 21600);
-  EXPECT_EQ(s.folder, Logs());
-  EXPECT_EQ(s.logKeepDays, 30);
+  EXPECT_EQ(s.ReceivePort, 3000);
+  EXPECT_EQ(s.RepeatPort, 2057);
+  EXPECT_EQ(s.Interval, 21600);
+  EXPECT_EQ(s.Folder, Logs());
+  EXPECT_EQ(s.LogKeepDays, 30);
   EXPECT_EQ(ReadFile(IniFile()), content);
 }
 
@@ -94,7 +89,7 @@ TEST_P(IntervalText, ConvertsOrFallsBackToTheDefault) {
   Ini(std::string("[KVLogService]\r\nInterval=") + GetParam().text + "\r\n");
   Settings s;
   ASSERT_TRUE(s.Read());
-  EXPECT_EQ(s.interval, GetParam().expected);
+  EXPECT_EQ(s.Interval, GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, IntervalText,
@@ -108,16 +103,16 @@ TEST_F(ServiceConfig, ValuesAreNotRangeTested) {
   Ini("[KVLogService]\r\nReceivePort=70000\r\nLogKeepDays=-1\r\nInterval=0\r\n");
   Settings s;
   ASSERT_TRUE(s.Read());
-  EXPECT_EQ(s.receivePort, 70000);
-  EXPECT_EQ(s.logKeepDays, -1);
-  EXPECT_EQ(s.interval, 0);
+  EXPECT_EQ(s.ReceivePort, 70000);
+  EXPECT_EQ(s.LogKeepDays, -1);
+  EXPECT_EQ(s.Interval, 0);
 }
 
 TEST_F(ServiceConfig, EmptyFolderIsNotUsable) {
   Ini("[KVLogService]\r\nFolder=\r\n");
   Settings s;
   EXPECT_FALSE(s.Read());
-  EXPECT_EQ(s.folder, "");
+  EXPECT_EQ(s.Folder, "");
   EXPECT_TRUE(std::filesystem::is_directory(ConfigFolder()));
 }
 
@@ -126,7 +121,7 @@ TEST_F(ServiceConfig, FolderIsCreatedOneLevelOnly) {
   Ini("[KVLogService]\r\nFolder=" + deep + "\r\n");
   Settings s;
   EXPECT_FALSE(s.Read());
-  EXPECT_EQ(s.folder, deep);
+  EXPECT_EQ(s.Folder, deep);
   EXPECT_FALSE(std::filesystem::exists(root_.Sub("data")));
 
   std::filesystem::create_directories(root_.Sub("data"));
@@ -138,14 +133,14 @@ TEST_F(ServiceConfig, ConfigurationFolderThatCannotBeMadeLeavesOutputsAlone) {
   std::filesystem::remove(root_.Sub("opt"));  // its parent is gone
   Settings s;
   EXPECT_FALSE(s.Read());
-  EXPECT_EQ(s.receivePort, -7);
-  EXPECT_EQ(s.folder, "untouched");
+  EXPECT_EQ(s.ReceivePort, -7);
+  EXPECT_EQ(s.Folder, "untouched");
   EXPECT_FALSE(std::filesystem::exists(ConfigFolder()));
 
   std::filesystem::create_directories(root_.Sub("opt"));
   WriteFile(ConfigFolder(), "a file where the folder should be");
   EXPECT_FALSE(s.Read());
-  EXPECT_EQ(s.logKeepDays, -7);
+  EXPECT_EQ(s.LogKeepDays, -7);
 }
 
 TEST_F(ServiceConfig, UnwritableIniFileRaisesWithItsPath) {
@@ -159,8 +154,8 @@ TEST_F(ServiceConfig, UnwritableIniFileRaisesWithItsPath) {
   } catch (const kv::Exception& e) {
     EXPECT_EQ(e.Message(), IniFile() + " に書き込めません");
   }
-  EXPECT_EQ(s.receivePort, 2056);
-  EXPECT_EQ(s.folder, Logs());
+  EXPECT_EQ(s.ReceivePort, 2056);
+  EXPECT_EQ(s.Folder, Logs());
   EXPECT_FALSE(std::filesystem::exists(Logs()));
 }
 
@@ -170,7 +165,7 @@ TEST_F(ServiceConfig, ProgramFilesDirectoryComesFromTheRegistry) {
   EXPECT_EQ(kv::GetProgramFilesDir(), root_.Sub("programs"));
   Settings s;
   ASSERT_TRUE(s.Read());
-  EXPECT_EQ(s.folder, root_.Sub("programs/KelvaneSystem/Logs"));
+  EXPECT_EQ(s.Folder, root_.Sub("programs/KelvaneSystem/Logs"));
 
   Registry("ProgramFilesDir = expand_sz:%ProgramFiles%\n");
   EXPECT_EQ(kv::GetProgramFilesDir(), "%ProgramFiles%");

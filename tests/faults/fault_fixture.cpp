@@ -50,10 +50,7 @@ FaultTest::FaultTest() {
 void FaultTest::WriteIni(int interval) { WriteIni(interval, LogFolder()); }
 
 void FaultTest::WriteIni(int interval, const std::string& folder) {
-  WriteFile(ConfigFolder() + "/KVLogService.ini", "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort_) +
-                                                      "\r\nRepeatPort=" + std::to_string(relay_.Port()) +
-                                                      "\r\nInterval=" + std::to_string(interval) +
-                                                      "\r\nFolder=" + folder + "\r\nLogKeepDays=30\r\n");
+  kvtest::WriteSettingsFile(ConfigFolder() + "/KVLogService.ini", {receivePort_, relay_.Port(), interval, folder, 30});
 }
 
 void FaultTest::Start(bool asNobody) {

@@ -18,6 +18,7 @@
 
 #include "support/child_process.h"
 #include "support/notify_listener.h"
+#include "support/settings_file.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
 #include "support/udp_listener.h"

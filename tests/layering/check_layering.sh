@@ -8,7 +8,9 @@
 #    and besides those only the shared folders named below;
 #  - the platform library has two backends beside its shared headers:
 #    src/platform/posix (Linux) and src/platform/win32 (the Windows API).
-#    Only their files include system headers (<...h>); a backend's own
+#    Only their files include system headers (<...h>) or call the system
+#    past the platform's headers (std::filesystem, file streams, the
+#    standard clocks' now(), the environment, processes); a backend's own
 #    headers ("platform/posix/...", "platform/win32/...") are included only
 #    by that backend, and outside src/ by what exists only on Linux (the
 #    svcrun tool, the benchmarks, the fuzz targets and the tests named in
@@ -73,6 +75,17 @@ while IFS=: read -r file line text; do
   case " $compiler_headers " in *" $header "*) continue ;; esac
   fail "$file:$line: includes the system header <$header>; only src/platform/posix and src/platform/win32 may"
 done < <(grep -rn --include='*.h' --include='*.cpp' -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*<[^>]+\.h>' src)
+
+# System calls past the platform: the libraries above it ask the platform
+# for files, clocks and the environment, so that both backends' handling
+# (ANSI paths, the manual test clock) applies. Comment lines do not count.
+past_platform='std::filesystem|#[[:space:]]*include[[:space:]]*<(filesystem|fstream|unistd\.h|windows\.h)>|std::[io]?fstream|_clock::now[[:space:]]*\(|std::fopen|getenv[[:space:]]*\(|std::system[[:space:]]*\('
+while IFS=: read -r file line text; do
+  case "$file" in src/platform/*) continue ;; esac
+  case "$(echo "$text" | sed -E 's/^[[:space:]]+//')" in //*) continue ;; esac
+  call=$(echo "$text" | grep -oE "$past_platform" | head -1)
+  fail "$file:$line: uses $call directly; only src/platform may (ask the platform's headers)"
+done < <(grep -rnE --include='*.h' --include='*.cpp' "$past_platform" src)
 
 # Backend headers: each backend's own, and outside src/ only on Linux.
 linux_only=$(sed -n '/^set(KV_LINUX_ONLY_TESTS/,/^)/s/^[[:space:]]\+\([^[:space:]"]\+\)[[:space:]].*/\1/p' tests/linux_only.cmake)

@@ -67,7 +67,7 @@ TEST_F(CleanupTest, KeepDaysZeroAndNegative) {
   RunCleanup();
   EXPECT_FALSE(Exists(today));
 
-  module->LogKeepDays = -2;
+  module->Settings.LogKeepDays = -2;
   std::string future = Make("kvs-future.log", 2024, 3, 6);
   RunCleanup();
   EXPECT_FALSE(Exists(future));

@@ -15,6 +15,7 @@
 #include "logsvc/kvlog_service.h"
 #include "platform/filesystem.h"
 #include "support/message_pump.h"
+#include "support/settings_file.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
 #include "support/udp_listener.h"
@@ -42,13 +43,11 @@ class ModuleTest : public ::testing::Test {
   // Where the service looks for its settings: below the temporary root on
   // Linux, in the Program Files folder of the (throwaway) Wine prefix on
   // Windows, where the root has no meaning.
-  static std::string ConfigFolder() { return kv::GetProgramFilesDir() + win::PathDelim + "KelvaneSystem"; }
-  std::string IniPath() const { return ConfigFolder() + win::PathDelim + "KVLogService.ini"; }
+  static std::string ConfigFolder() { return kv::SettingsFolder(); }
+  std::string IniPath() const { return kv::SettingsFilePath(); }
 
   void WriteIni(const std::string& folder, int interval = 21600, int keepDays = 30) {
-    WriteFile(IniPath(), "[KVLogService]\r\nReceivePort=" + std::to_string(receivePort) + "\r\nRepeatPort=" +
-                             std::to_string(relay.Port()) + "\r\nInterval=" + std::to_string(interval) +
-                             "\r\nFolder=" + folder + "\r\nLogKeepDays=" + std::to_string(keepDays) + "\r\n");
+    kvtest::WriteSettingsFile(IniPath(), {receivePort, relay.Port(), interval, folder, keepDays});
   }
 
   // Creates the module and starts it on the test thread.

@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
+#include "platform/posix/syslog_format.h"
 #include "support/syslog_listener.h"
 #include "support/temp_dir.h"
 

@@ -18,24 +18,20 @@ void Fill(const struct tm& tm, long micros, SYSTEMTIME* st) {
   st->wMilliseconds = static_cast<WORD>(micros / 1000);
 }
 
+// The time of day now, broken down by `breakDown` (localtime_r or gmtime_r).
+void Now(tm* (*breakDown)(const time_t*, tm*), SYSTEMTIME* st) {
+  struct timeval tv {};
+  gettimeofday(&tv, nullptr);
+  struct tm tm {};
+  time_t secs = tv.tv_sec;
+  breakDown(&secs, &tm);
+  Fill(tm, tv.tv_usec, st);
+}
+
 }  // namespace
 
-void GetLocalTime(SYSTEMTIME* st) {
-  struct timeval tv {};
-  gettimeofday(&tv, nullptr);
-  struct tm tm {};
-  time_t secs = tv.tv_sec;
-  localtime_r(&secs, &tm);
-  Fill(tm, tv.tv_usec, st);
-}
+void GetLocalTime(SYSTEMTIME* st) { Now(localtime_r, st); }
 
-void GetSystemTime(SYSTEMTIME* st) {
-  struct timeval tv {};
-  gettimeofday(&tv, nullptr);
-  struct tm tm {};
-  time_t secs = tv.tv_sec;
-  gmtime_r(&secs, &tm);
-  Fill(tm, tv.tv_usec, st);
-}
+void GetSystemTime(SYSTEMTIME* st) { Now(gmtime_r, st); }
 
 }  // namespace win

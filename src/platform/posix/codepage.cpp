@@ -1,5 +1,7 @@
 // Code page conversions with iconv. The ANSI code page is the character set
-// of the process's locale, looked up once; every thread keeps its own iconv
+// of the process's locale (setlocale(LC_ALL, "") and nl_langinfo(CODESET)),
+// looked up once; Shift_JIS names mean code page 932, and the plain C/POSIX
+// locale counts as UTF-8 (65001). Every thread keeps its own iconv
 // descriptors, so no conversion state is shared between threads.
 #include "platform/codepage.h"
 

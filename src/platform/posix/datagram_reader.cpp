@@ -1,6 +1,6 @@
 // A reading thread per notifying datagram socket: poll, then recvmmsg in
-// batches of 64 until the kernel queue is empty, each batch copied into a
-// byte ring under one short lock.
+// batches of 64 until the kernel queue is empty, each batch copied into the
+// ring under one short lock.
 #include "platform/posix/datagram_reader.h"
 
 #include <netinet/in.h>
@@ -26,25 +26,12 @@ namespace {
 constexpr unsigned kBatch = 64;
 // A UDP datagram's largest payload fits in one slot, so the real length of
 // every datagram is known and a reader with a large buffer gets it whole.
-constexpr std::size_t kSlot = 65536;
+constexpr std::size_t kSlot = DatagramRing::kLargestDatagram;
 // Pause after each pull, in nanoseconds: at most this much latency added,
 // at 100,000 datagrams/s about 20 datagrams per wake-up.
 constexpr long kCoalesceNs = 200000;
 // Scheduling weight of the reading thread (the process's own is 0).
 constexpr int kReaderNice = -10;
-
-// Each datagram in the ring: this header, then its bytes, padded to 8.
-struct RecordHeader {
-  std::uint32_t length;  // real length
-  std::uint32_t stored;  // bytes kept (the length, or the slot size when larger)
-  std::uint32_t address;
-  std::uint16_t port;
-  std::uint16_t wrap;  // 1: no record here, the next one starts at offset 0
-};
-constexpr std::size_t kHeader = sizeof(RecordHeader);
-static_assert(kHeader == 16);
-
-constexpr std::size_t RecordSize(std::size_t stored) { return (kHeader + stored + 7) & ~std::size_t{7}; }
 
 class Eventfd {
  public:
@@ -73,12 +60,7 @@ struct DatagramReader::Impl {
 
   // The ring; guarded by ringMutex.
   std::mutex ringMutex;
-  std::unique_ptr<char[]> ring;
-  std::size_t capacity = 0;
-  std::size_t head = 0;  // oldest record
-  std::size_t tail = 0;  // where the next record goes
-  std::size_t used = 0;  // bytes between head and tail, skipped ends included
-  std::size_t records = 0;
+  std::unique_ptr<DatagramRing> ring;
 
   // recvmmsg scratch; used under readMutex.
   std::unique_ptr<char[]> slots;
@@ -86,41 +68,6 @@ struct DatagramReader::Impl {
   iovec vectors[kBatch];
   sockaddr_in peers[kBatch];
   alignas(cmsghdr) char controls[kBatch][CMSG_SPACE(sizeof(std::uint32_t))];
-
-  // Where a record of `size` bytes can go, or false when the ring is too
-  // full. May mark the end of the ring as skipped.
-  bool Reserve(std::size_t size, std::size_t& at) {
-    if (records == 0) head = tail = used = 0;
-    if (size > capacity) return false;
-    if (tail >= head && !(records != 0 && tail == head)) {
-      if (capacity - tail >= size) {
-        at = tail;
-        return true;
-      }
-      if (head < size) return false;  // not at the start either
-      const std::size_t skipped = capacity - tail;
-      if (skipped >= kHeader) {
-        RecordHeader mark{0, 0, 0, 0, 1};
-        std::memcpy(ring.get() + tail, &mark, kHeader);
-      }
-      used += skipped;
-      tail = 0;
-      at = 0;
-      return true;
-    }
-    if (head - tail < size) return false;
-    at = tail;
-    return true;
-  }
-
-  // The oldest record's offset; caller checks records != 0.
-  std::size_t Front() {
-    if (capacity - head < kHeader || reinterpret_cast<const RecordHeader*>(ring.get() + head)->wrap) {
-      used -= capacity - head;
-      head = 0;
-    }
-    return head;
-  }
 };
 
 std::shared_ptr<DatagramReader> DatagramReader::Start(int descriptor, std::shared_ptr<const void> owner,
@@ -132,9 +79,7 @@ std::shared_ptr<DatagramReader> DatagramReader::Start(int descriptor, std::share
   }
   impl->fd = descriptor;
   impl->owner = std::move(owner);
-  impl->capacity = std::max<std::size_t>(capacity & ~std::size_t{7}, RecordSize(0));
-  // Not value-initialised: the pages are touched only as traffic reaches them.
-  impl->ring = std::make_unique_for_overwrite<char[]>(impl->capacity);
+  impl->ring = std::make_unique<DatagramRing>(capacity);
   impl->slots = std::make_unique_for_overwrite<char[]>(kBatch * kSlot);
   for (unsigned i = 0; i < kBatch; ++i) {
     impl->vectors[i] = iovec{impl->slots.get() + i * kSlot, kSlot};
@@ -143,7 +88,7 @@ std::shared_ptr<DatagramReader> DatagramReader::Start(int descriptor, std::share
   // A large kernel queue first: forced past the system limit when the
   // process may, else as much as the limit allows. The kernel doubles what
   // it is asked for (bookkeeping overhead) and reports the doubled value.
-  const int want = kKernelBufferBytes;
+  const int want = kSystemReceiveBufferBytes;
   if (::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
     ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
   }
@@ -225,7 +170,7 @@ bool DatagramReader::PullLocked(bool drainAll) {
     std::size_t dropped = 0;
     {
       std::lock_guard lock(m.ringMutex);
-      const bool wasEmpty = m.records == 0;
+      const bool wasEmpty = m.ring->Empty();
       for (int i = 0; i < n; ++i) {
         msghdr& h = m.messages[i].msg_hdr;
         for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
@@ -234,26 +179,15 @@ bool DatagramReader::PullLocked(bool drainAll) {
             sawDrops = true;
           }
         }
-        const std::size_t length = m.messages[i].msg_len;
-        const std::size_t stored = std::min(length, kSlot);
-        const std::size_t size = RecordSize(stored);
-        std::size_t at = 0;
-        if (!m.Reserve(size, at)) {
+        if (m.ring->Push(static_cast<const char*>(m.vectors[i].iov_base), m.messages[i].msg_len,
+                         m.peers[i].sin_addr.s_addr, m.peers[i].sin_port)) {
+          ++taken;
+        } else {
           ++dropped;
-          continue;
         }
-        RecordHeader header{static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(stored),
-                            m.peers[i].sin_addr.s_addr, m.peers[i].sin_port, 0};
-        std::memcpy(m.ring.get() + at, &header, kHeader);
-        std::memcpy(m.ring.get() + at + kHeader, m.vectors[i].iov_base, stored);
-        m.tail = at + size;
-        if (m.tail == m.capacity) m.tail = 0;
-        m.used += size;
-        ++m.records;
-        ++taken;
       }
       if (taken != 0) {
-        count_.store(m.records, std::memory_order_release);
+        count_.store(m.ring->Count(), std::memory_order_release);
         if (wasEmpty) m.ready.Signal();
       }
     }
@@ -272,22 +206,10 @@ bool DatagramReader::Take(char* buf, std::size_t len, bool peek, ReceivedDatagra
     if (!HasDatagrams()) PullLocked(false);
   }
   std::lock_guard lock(m.ringMutex);
-  if (m.records == 0) return false;
-  const std::size_t at = m.Front();
-  RecordHeader header;
-  std::memcpy(&header, m.ring.get() + at, kHeader);
-  std::memcpy(buf, m.ring.get() + at + kHeader, std::min<std::size_t>(len, header.stored));
-  out.length = header.length;
-  out.address = header.address;
-  out.port = header.port;
+  if (!m.ring->Take(buf, len, peek, out)) return false;
   if (peek) return true;
-  const std::size_t size = RecordSize(header.stored);
-  m.head = at + size;
-  if (m.head == m.capacity) m.head = 0;
-  m.used -= size;
-  --m.records;
-  count_.store(m.records, std::memory_order_release);
-  if (m.records == 0) m.ready.Clear();
+  count_.store(m.ring->Count(), std::memory_order_release);
+  if (m.ring->Empty()) m.ready.Clear();
   return true;
 }
 

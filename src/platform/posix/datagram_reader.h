@@ -2,7 +2,7 @@
 // layer: WSAAsyncSelect starts one for its socket, recvfrom takes from it.
 //
 // A thread of its own takes datagrams off the kernel in batches (recvmmsg)
-// into a bounded ring as soon as they arrive, so that a busy or stalled
+// into a bounded ring (common/datagram_ring.h) as soon as they arrive, so that a busy or stalled
 // message loop never lets the kernel's queue overflow. The ring is the
 // socket's receive queue from then on: recvfrom takes its datagrams in
 // arrival order, with their senders and real lengths.
@@ -15,27 +15,12 @@
 #include <mutex>
 #include <thread>
 
-namespace win::detail {
+#include "platform/common/datagram_ring.h"
 
-// One datagram taken from the ring.
-struct ReceivedDatagram {
-  std::size_t length = 0;     // its real length
-  std::uint32_t address = 0;  // sender, network byte order
-  std::uint16_t port = 0;     // sender, network byte order
-};
+namespace win::detail {
 
 class DatagramReader {
  public:
-  // What the ring holds by default. At 300,000 datagrams/s of 100 bytes
-  // (about 120 bytes each in the ring) this is two seconds of traffic with
-  // the message loop stalled, far above any save or cleanup pause; the
-  // memory is reserved up front but only touched as traffic fills it.
-  static constexpr std::size_t kDefaultCapacity = std::size_t{64} << 20;
-  // The kernel receive buffer asked for: what journald asks for its own
-  // sockets. Without the privilege to force it, the system's limit
-  // (net.core.rmem_max) caps it.
-  static constexpr int kKernelBufferBytes = 8 << 20;
-
   // Starts reading `descriptor` (a non-blocking datagram socket that
   // `owner` keeps open). nullptr with errno-style `error` when the thread
   // or its descriptors cannot be had.

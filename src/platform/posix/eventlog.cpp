@@ -1,3 +1,7 @@
+// The event log over the local syslog socket: each report becomes one
+// datagram (syslog_format.h) sent to dev/log under the platform root, looked
+// up at every report; when that socket cannot be reached the entry goes to
+// standard error.
 #include "platform/eventlog.h"
 
 #include <sys/socket.h>
@@ -13,11 +17,12 @@
 #include <mutex>
 
 #include "platform/codepage.h"
+#include "platform/common/handle_table.h"
 #include "platform/error.h"
-#include "platform/posix/detail/handle_table.h"
 #include "platform/posix/detail/unique_fd.h"
 #include "platform/posix/detail/write_all.h"
 #include "platform/posix/root.h"
+#include "platform/posix/syslog_format.h"
 
 namespace win {
 

@@ -16,8 +16,8 @@
 #include <mutex>
 
 #include "platform/calendar.h"
+#include "platform/common/handle_table.h"
 #include "platform/error.h"
-#include "platform/posix/detail/handle_table.h"
 #include "platform/posix/detail/path_error.h"
 #include "platform/posix/detail/unique_fd.h"
 #include "platform/posix/detail/write_all.h"

@@ -1,3 +1,5 @@
+// The process as its own service manager: a notify socket of its own that
+// a thread reads, printing each report's status text.
 #include "platform/foreground.h"
 
 #include <poll.h>

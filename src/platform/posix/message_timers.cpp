@@ -6,9 +6,9 @@
 #include <climits>
 #include <mutex>
 
+#include "platform/common/backend.h"
 #include "platform/error.h"
 #include "platform/messages.h"
-#include "platform/posix/detail/monotonic_source.h"
 #include "platform/posix/detail/thread_queue.h"
 #include "platform/posix/detail/window_table.h"
 

@@ -1,9 +1,9 @@
+// The executable's path is the target of /proc/self/exe.
 #include "platform/module.h"
 
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "platform/error.h"
@@ -25,28 +25,6 @@ std::string ModuleFileName() {
     }
     buffer.resize(buffer.size() * 2);
   }
-}
-
-DWORD GetModuleFileName(HMODULE module, char* fileName, DWORD size) {
-  if (module != nullptr || (size > 0 && !fileName)) {
-    SetLastError(module != nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::string path = ModuleFileName();
-  if (path.empty()) return 0;
-  if (size == 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (path.size() < size) {
-    std::memcpy(fileName, path.c_str(), path.size() + 1);
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(path.size());
-  }
-  std::memcpy(fileName, path.data(), size - 1);
-  fileName[size - 1] = '\0';
-  SetLastError(ERROR_INSUFFICIENT_BUFFER);
-  return size;
 }
 
 }  // namespace win

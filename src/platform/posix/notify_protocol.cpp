@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include "platform/common/service_dispatch.h"
 #include "platform/service_control.h"
 
 namespace win {
@@ -47,19 +48,6 @@ constexpr ControlSignal kControlSignals[] = {
 };
 
 }  // namespace
-
-std::string ServiceStateText(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED: return "Stopped";
-    case SERVICE_START_PENDING: return "Start pending";
-    case SERVICE_STOP_PENDING: return "Stop pending";
-    case SERVICE_RUNNING: return "Running";
-    case SERVICE_CONTINUE_PENDING: return "Continue pending";
-    case SERVICE_PAUSE_PENDING: return "Pause pending";
-    case SERVICE_PAUSED: return "Paused";
-    default: return "State " + std::to_string(state);
-  }
-}
 
 std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRunning, std::string_view detail) {
   std::string text = "X_SERVICE_STATUS=";

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/common/service_dispatch.h"
 #include "platform/types.h"
 
 namespace win {
@@ -34,8 +35,8 @@ std::string ServiceStatusNotification(const SERVICE_STATUS& status, bool firstRu
 // systemd shows the new text; readers of reports see none.
 std::string ServiceStatusTextNotification(const SERVICE_STATUS& last, std::string_view detail);
 
-// "Running", "Stop pending", ... for the STATUS= line; "State N" for others.
-std::string ServiceStateText(DWORD state);
+// ServiceStateText (common/service_dispatch.h) names the state on the
+// STATUS= line.
 
 // One status datagram as read back.
 struct NotifyStatus {

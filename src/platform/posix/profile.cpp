@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/common/profile_entry.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
 #include "platform/posix/ini_lines.h"
@@ -81,12 +82,7 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
                                const std::string& fileName) {
   std::string_view sectionName = TrimBlanks(section);
   std::string_view keyName = TrimBlanks(key);
-  constexpr std::string_view kBreaks("\r\n\0", 3);
-  if (sectionName.empty() || keyName.empty() || sectionName.find_first_of(kBreaks) != std::string_view::npos ||
-      sectionName.find(']') != std::string_view::npos || keyName.find_first_of(kBreaks) != std::string_view::npos ||
-      keyName.find('=') != std::string_view::npos || keyName.front() == ';' || keyName.front() == '[' ||
-      value.find_first_of(kBreaks) != std::string::npos)
-    return Fail(ERROR_INVALID_PARAMETER);
+  if (!detail::ProfileEntryWritable(sectionName, keyName, value)) return Fail(ERROR_INVALID_PARAMETER);
 
   std::lock_guard<std::mutex> guard(WriteMutex());
   std::string text;

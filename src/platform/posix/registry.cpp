@@ -1,6 +1,25 @@
 // The registry emulation: a text store for ordinary keys, systemd unit files
 // for the service keys. Every call reads the files afresh, so a person may
 // edit them while the program runs.
+//
+// The store is a small human-editable text file under the system root,
+// `<root>/etc/kvregistry.conf`:
+//
+//   ; comment
+//   [SOFTWARE\Microsoft\Windows\CurrentVersion]
+//   ProgramFilesDir = sz:/opt
+//   Path = expand_sz:%SystemRoot%/bin
+//   Count = dword:16              (decimal, or hexadecimal after 0x)
+//
+// One section per key path, names compared without regard to letter case;
+// the first of duplicate sections or values wins. A missing store or section
+// means the key cannot be opened (ERROR_FILE_NOT_FOUND).
+//
+// The service key `SYSTEM\CurrentControlSet\Services\<name>` exists exactly
+// when the service manager finds the service's unit
+// `<root>/etc/systemd/system/<name>.service` (a link counts even when its
+// target is missing); its "Description" value is the unit's `Description=`
+// line in `[Unit]`.
 #include "platform/registry.h"
 
 #include <cstring>
@@ -10,8 +29,8 @@
 #include <string_view>
 
 #include "platform/codepage.h"
+#include "platform/common/handle_table.h"
 #include "platform/error.h"
-#include "platform/posix/detail/handle_table.h"
 #include "platform/posix/ini_lines.h"
 #include "platform/posix/root.h"
 #include "platform/posix/text_file.h"

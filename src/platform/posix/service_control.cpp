@@ -1,3 +1,18 @@
+// The service side of the service manager on POSIX.
+//
+// The service manager here is systemd (or svcrun) speaking the notify
+// protocol: the process is started with NOTIFY_SOCKET naming a datagram
+// socket, every status report becomes one notify datagram on it, and control
+// requests arrive as signals. The signals are blocked in every thread of the
+// process and taken synchronously by the dispatcher thread, which calls the
+// registered handler with the control code:
+//   SIGTERM, SIGINT -> 1 (stop)      SIGUSR1 -> 2 (pause)
+//   SIGUSR2 -> 3 (continue)          SIGHUP  -> 4 (interrogate)
+//   SIGPWR  -> 5 (shutdown)          SIGRTMIN+n -> 128+n (custom)
+// SIGCONT (sent by systemd after SIGTERM) does nothing.
+//
+// Each status report is one notify datagram (ServiceStatusNotification in
+// notify_protocol.h).
 #include "platform/service_control.h"
 
 #include <poll.h>
@@ -20,6 +35,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/common/service_dispatch.h"
 #include "platform/error.h"
 #include "platform/posix/detail/ascii.h"
 #include "platform/posix/detail/unique_fd.h"
@@ -44,18 +60,6 @@ sigset_t ControlSignalSet() {
   for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP, SIGPWR}) sigaddset(&set, sig);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
   return set;
-}
-
-// Whether the service manager passes `control` on, given the controls the
-// last report accepted. Interrogate and custom codes always pass.
-bool Accepted(DWORD control, DWORD accepted) {
-  switch (control) {
-    case SERVICE_CONTROL_STOP: return accepted & SERVICE_ACCEPT_STOP;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE: return accepted & SERVICE_ACCEPT_PAUSE_CONTINUE;
-    case SERVICE_CONTROL_SHUTDOWN: return accepted & SERVICE_ACCEPT_SHUTDOWN;
-    default: return true;
-  }
 }
 
 // The one dispatcher run of the process. All fields are guarded by `mutex`.
@@ -120,11 +124,6 @@ int SendNotification(int notifyFd, const std::string& text, int flags) {
   return sent < 0 ? errno : 0;
 }
 
-bool HoldsOneService(const SERVICE_TABLE_ENTRY* table) {
-  if (!table || !table[0].lpServiceName || !*table[0].lpServiceName || !table[0].lpServiceProc) return false;
-  return !table[1].lpServiceName && !table[1].lpServiceProc;
-}
-
 }  // namespace
 
 void PrepareServiceProcess() {
@@ -151,7 +150,7 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE_;
   }
-  if (!HoldsOneService(table)) {
+  if (!detail::HoldsOneService(table)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE_;
   }
@@ -236,7 +235,7 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     {
       std::lock_guard lock(session.mutex);
       if (session.mainReturned && (session.stoppedReported || !session.registered)) break;
-      if (deferredStop != 0 && session.registered && Accepted(deferredStop, session.accepted)) {
+      if (deferredStop != 0 && session.registered && detail::ControlAccepted(deferredStop, session.accepted)) {
         deferredHandler = session.handler;
       }
     }
@@ -264,7 +263,7 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
       LPHANDLER_FUNCTION handler = nullptr;
       {
         std::lock_guard lock(session.mutex);
-        if (control != 0 && session.registered && Accepted(control, session.accepted)) {
+        if (control != 0 && session.registered && detail::ControlAccepted(control, session.accepted)) {
           handler = session.handler;
         } else if ((control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) &&
                    !session.stoppedReported && deferredStop == 0) {

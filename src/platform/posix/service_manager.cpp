@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/common/handle_table.h"
 #include "platform/error.h"
 #include "platform/posix/detail/ascii.h"
-#include "platform/posix/detail/handle_table.h"
 #include "platform/posix/detail/unique_fd.h"
 #include "platform/posix/detail/write_all.h"
 #include "platform/posix/root.h"

@@ -3,6 +3,30 @@
 // Description that the service's registry key shows. One set of rules for
 // the service manager and the registry. All but FindUnit, UnitFolder and
 // MayWrite are pure text functions. Safe from any thread.
+//
+// The service manager's database is the folder of systemd unit files,
+// `<root>/etc/systemd/system` (root as in platform/root.h). A service is the
+// unit `<name>.service` there:
+//
+//   [Unit]
+//   Description=<display name>
+//
+//   [Service]
+//   Type=notify
+//   ExecStart=<binary path>
+//   User=<the service's own system user>
+//   Group=<its group>
+//
+//   [Install]
+//   WantedBy=multi-user.target
+//
+// Automatic start (SERVICE_AUTO_START) is the link that `systemctl enable`
+// makes, `multi-user.target.wants/<name>.service`, pointing at the unit
+// ("../<name>.service", so it resolves under any root). Service names are
+// compared without regard to letter case, as on Windows. On the real root
+// with systemd running, closing a service handle that created or deleted a
+// unit runs `systemctl daemon-reload` (best effort), so systemd sees the
+// unit with everything written to it meanwhile (its description).
 #pragma once
 
 #include <optional>

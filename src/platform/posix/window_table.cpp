@@ -50,6 +50,12 @@ void WakeAllQueues() {
   }
 }
 
+// A thread waiting for a message under a manual clock sets no timeout for
+// its timers; it looks at them when woken.
+void ManualClockMoved() { WakeAllQueues(); }
+// Waiting threads go back to waking for their timers by themselves.
+void ManualClockGone() { WakeAllQueues(); }
+
 }  // namespace detail
 
 HWND CreateHiddenWindow(WNDPROC proc) {

@@ -18,9 +18,10 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/common/backend.h"
+#include "platform/common/handle_table.h"
 #include "platform/error.h"
 #include "platform/posix/datagram_reader.h"
-#include "platform/posix/detail/handle_table.h"
 #include "platform/posix/detail/unique_fd.h"
 #include "platform/posix/read_notification.h"
 
@@ -45,7 +46,7 @@ struct SocketEntry {
 };
 
 // Ring size for sockets that start reading from now on (a test seam).
-std::atomic<std::size_t> gReceiveQueueCapacity{detail::DatagramReader::kDefaultCapacity};
+std::atomic<std::size_t> gReceiveQueueCapacity{detail::DatagramRing::kDefaultCapacity};
 
 struct SocketTable {
   // Guards the registration count's changes and the numbering, so that no
@@ -213,13 +214,7 @@ bool ParseAddressPart(const char*& p, DWORD max, DWORD& value) {
 }  // namespace
 
 int WSAStartup(WORD versionRequested, WSADATA* data) {
-  if (!data) return WSAEFAULT;
-  const BYTE major = LOBYTE(versionRequested);
-  const BYTE minor = HIBYTE(versionRequested);
-  *data = WSADATA{};
-  data->wHighVersion = MAKEWORD(1, 1);
-  if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
-  data->wVersion = MAKEWORD(1, 1);
+  if (int refused = detail::NegotiateWinsockVersion(versionRequested, data)) return refused;
   std::strncpy(data->szDescription, "Windows Sockets 1.1 over POSIX sockets", sizeof data->szDescription - 1);
   std::strncpy(data->szSystemStatus, "Running", sizeof data->szSystemStatus - 1);
   data->iMaxSockets = 32767;
@@ -242,10 +237,6 @@ int WSACleanup() {
   for (const auto& entry : closed) Release(*entry);
   return 0;
 }
-
-int WSAGetLastError() { return static_cast<int>(GetLastError()); }
-
-void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
 
 SOCKET socket(int af, int type, int protocol) {
   if (!Initialised()) {
@@ -448,7 +439,7 @@ int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
 }
 
 void SetReceiveQueueCapacity(std::size_t bytes) {
-  gReceiveQueueCapacity = bytes != 0 ? bytes : detail::DatagramReader::kDefaultCapacity;
+  gReceiveQueueCapacity = bytes != 0 ? bytes : detail::DatagramRing::kDefaultCapacity;
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {

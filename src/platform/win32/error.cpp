@@ -2,10 +2,7 @@
 // the numbers the backend's calls leave behind reach the program unchanged.
 #include "platform/error.h"
 
-#include <cerrno>
-#include <cstring>
-
-#include "platform/system_texts.h"
+#include "platform/common/backend.h"
 #include "platform/win32/sdk.h"
 
 namespace win {
@@ -29,53 +26,14 @@ std::string SystemText(DWORD code, DWORD language) {
 DWORD GetLastError() { return static_cast<DWORD>(::GetLastError()); }
 void SetLastError(DWORD code) { ::SetLastError(code); }
 
-std::string FormatSystemMessage(DWORD code) {
-  // The Windows English texts of the numbers the program meets, the same
-  // whatever the system's language; then the system's own English text,
-  // then its text in its language, then a generic one.
-  if (const char* known = detail::KnownSystemText(code)) return known;
+namespace detail {
+
+// The system's own English text, else its text in its language.
+std::string SystemErrorText(DWORD code) {
   std::string text = SystemText(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-  if (text.empty()) text = SystemText(code, 0);
-  if (!text.empty()) return text;
-  return "Unknown error " + std::to_string(code) + ".";
+  return text.empty() ? SystemText(code, 0) : text;
 }
 
-DWORD ErrorFromErrno(int err) {
-  switch (err) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case ENOSPC: return ERROR_DISK_FULL;
-    case ENAMETOOLONG: return ERROR_INVALID_NAME;
-    case EIO: return ERROR_WRITE_FAULT;
-    default: return static_cast<DWORD>(err);
-  }
-}
-
-int WsaErrorFromErrno(int err) {
-  // Windows Sockets report their own numbers; only the C library's few
-  // reach here.
-  switch (err) {
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAENOTSOCK;
-    case EACCES: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case EMFILE: return WSAEMFILE;
-    case EAGAIN: return WSAEWOULDBLOCK;
-    case ENOMEM: return WSAENOBUFS;
-    default: return 10000 + err;
-  }
-}
+}  // namespace detail
 
 }  // namespace win

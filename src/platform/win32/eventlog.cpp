@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/handle_table.h"
 #include "platform/error.h"
-#include "platform/win32/live_objects.h"
 #include "platform/win32/sdk.h"
 
 namespace win {
@@ -29,8 +29,8 @@ namespace {
 
 std::atomic<bool> gStandardErrorOnly{false};
 
-detail::LiveObjects<HEVENTLOG, EventSourceObject>& Sources() {
-  static detail::LiveObjects<HEVENTLOG, EventSourceObject> table;
+detail::HandleTable<HEVENTLOG, EventSourceObject>& Sources() {
+  static detail::HandleTable<HEVENTLOG, EventSourceObject> table;
   return table;
 }
 
@@ -84,14 +84,6 @@ BOOL ReportEvent(HEVENTLOG handle, WORD type, WORD category, DWORD eventId, cons
 BOOL DeregisterEventSource(HEVENTLOG source) {
   if (!Sources().Remove(source)) return detail::Fail(ERROR_INVALID_HANDLE);
   return TRUE_;
-}
-
-int SyslogSeverity(WORD type) {
-  switch (type) {
-    case EVENTLOG_ERROR_TYPE: return 3;
-    case EVENTLOG_WARNING_TYPE: return 4;
-    default: return 6;
-  }
 }
 
 }  // namespace win

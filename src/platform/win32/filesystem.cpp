@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/common/handle_table.h"
 #include "platform/error.h"
-#include "platform/win32/live_objects.h"
 #include "platform/win32/sdk.h"
 
 namespace win {
@@ -27,8 +27,8 @@ namespace {
 
 BOOL Fail(DWORD code) { return detail::Fail(code); }
 
-detail::LiveObjects<HANDLE, HandleObject>& Handles() {
-  static detail::LiveObjects<HANDLE, HandleObject> table;
+detail::HandleTable<HANDLE, HandleObject>& Handles() {
+  static detail::HandleTable<HANDLE, HandleObject> table;
   return table;
 }
 

@@ -1,3 +1,5 @@
+// The process as its own service manager: the dispatcher itself plays it
+// (service_control.cpp).
 #include "platform/foreground.h"
 
 #include "platform/eventlog.h"

@@ -4,13 +4,11 @@
 // brings it due, at most one waiting per timer, as the system does.
 #pragma once
 
+#include "platform/common/backend.h"
 #include "platform/messages.h"
 #include "platform/win32/windows_api.h"
 
 namespace win::detail {
-
-// True while a manual clock stands in (monotonic_clock.cpp).
-bool ManualClockInForce();
 
 // A timer set while a manual clock stands in stays with it: once the clock
 // is gone it ticks no more until it is set again.
@@ -19,9 +17,6 @@ bool ManualClockInForce();
 void SetManualTimer(HWND hwnd, UINT_PTR id, UINT elapseMs);
 // False when the window has no such timer.
 bool KillManualTimer(HWND hwnd, UINT_PTR id);
-// Posts WM_TIMER for every manual timer that has come due. Safe from any
-// thread.
-void FireManualTimers();
 // Called for each WM_TIMER taken from the queue: true when it is the tick
 // of a manual timer that no longer owes it (killed or restarted since), so
 // that the program never sees it; else marks the timer as having no tick

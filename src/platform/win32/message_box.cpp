@@ -3,11 +3,7 @@
 // a script, or in a session without a desktop, still tells its result.
 #include "platform/message_box.h"
 
-#include <cstdio>
-#include <mutex>
-#include <string>
-#include <string_view>
-
+#include "platform/common/backend.h"
 #include "platform/win32/sdk.h"
 
 namespace win {
@@ -30,30 +26,18 @@ bool HasVisibleDesktop() {
 
 }  // namespace
 
-int MessageBox(const char* text, const char* caption, UINT type) {
-  const UINT icon = type & MB_ICONMASK;
-  const bool error = icon == MB_ICONERROR || icon == MB_ICONWARNING;
-  std::string box = caption ? caption : "Error";
-  box += '\n';
-  std::string_view body = text ? text : "";
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') continue;
-    box += body[i];
-  }
-  if (box.back() != '\n') box += '\n';
-  static std::mutex printing;
-  std::lock_guard<std::mutex> guard(printing);
-  if (HasStream(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE)) {
-    std::FILE* stream = error ? stderr : stdout;
-    std::fflush(stdout);
-    std::fwrite(box.data(), 1, box.size(), stream);
-    std::fflush(stream);
-  }
+namespace detail {
+
+bool HasStandardStream(bool error) { return HasStream(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE); }
+
+int ShowMessageBox(const char* text, const char* caption, UINT type) {
   if (!HasVisibleDesktop()) return IDOK;
   // Without a display (Wine with no X server) the box fails at once; the
-  // text has been printed above.
-  int answer = ::MessageBoxA(nullptr, text ? text : "", caption ? caption : "Error", type | MB_SETFOREGROUND);
+  // text has been printed.
+  int answer = ::MessageBoxA(nullptr, text, caption, type | MB_SETFOREGROUND);
   return answer <= 0 ? IDOK : answer;
 }
+
+}  // namespace detail
 
 }  // namespace win

@@ -8,7 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/messages.h"
-#include "platform/win32/datagram_queue.h"
+#include "platform/win32/datagram_reader.h"
 #include "platform/win32/manual_timers.h"
 #include "platform/win32/window_procs.h"
 

@@ -1,6 +1,5 @@
 #include "platform/module.h"
 
-#include <cstring>
 #include <string>
 
 #include "platform/error.h"
@@ -25,30 +24,6 @@ std::string ModuleFileName() {
     }
     path.resize(path.size() * 2);
   }
-}
-
-DWORD GetModuleFileName(HMODULE module, char* fileName, DWORD size) {
-  if (module != nullptr || (!fileName && size > 0)) {
-    SetLastError(module != nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (size == 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  // The system's call leaves a cut name without its NUL on some versions;
-  // the cut is made here, always terminated.
-  const std::string path = ModuleFileName();
-  if (path.empty()) return 0;
-  if (path.size() < size) {
-    std::memcpy(fileName, path.c_str(), path.size() + 1);
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(path.size());
-  }
-  std::memcpy(fileName, path.data(), size - 1);
-  fileName[size - 1] = '\0';
-  SetLastError(ERROR_INSUFFICIENT_BUFFER);
-  return size;
 }
 
 }  // namespace win

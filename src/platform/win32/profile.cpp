@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/common/profile_entry.h"
 #include "platform/error.h"
 #include "platform/win32/sdk.h"
 
@@ -41,12 +42,7 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
                                const std::string& fileName) {
   std::string_view sectionName = TrimBlanks(section);
   std::string_view keyName = TrimBlanks(key);
-  constexpr std::string_view kBreaks("\r\n\0", 3);
-  if (sectionName.empty() || keyName.empty() || sectionName.find_first_of(kBreaks) != std::string_view::npos ||
-      sectionName.find(']') != std::string_view::npos || keyName.find_first_of(kBreaks) != std::string_view::npos ||
-      keyName.find('=') != std::string_view::npos || keyName.front() == ';' || keyName.front() == '[' ||
-      value.find_first_of(kBreaks) != std::string::npos)
-    return detail::Fail(ERROR_INVALID_PARAMETER);
+  if (!detail::ProfileEntryWritable(sectionName, keyName, value)) return detail::Fail(ERROR_INVALID_PARAMETER);
   // A link at the settings file's name is refused, never written through.
   const ::DWORD attributes = ::GetFileAttributesA(fileName.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&

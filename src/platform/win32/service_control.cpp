@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/common/service_dispatch.h"
 #include "platform/win32/foreground_dispatch.h"
 #include "platform/win32/sdk.h"
 
@@ -48,22 +49,7 @@ Dispatch& TheDispatch() {
 
 ServiceStatusObject gForegroundStatus;
 
-bool HoldsOneService(const SERVICE_TABLE_ENTRY* table) {
-  if (!table || !table[0].lpServiceName || !*table[0].lpServiceName || !table[0].lpServiceProc) return false;
-  return !table[1].lpServiceName && !table[1].lpServiceProc;
-}
-
 bool SameName(const std::string& a, const char* b) { return b && ::lstrcmpiA(a.c_str(), b) == 0; }
-
-bool Accepted(DWORD control, DWORD accepted) {
-  switch (control) {
-    case SERVICE_CONTROL_STOP: return accepted & SERVICE_ACCEPT_STOP;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE: return accepted & SERVICE_ACCEPT_PAUSE_CONTINUE;
-    case SERVICE_CONTROL_SHUTDOWN: return accepted & SERVICE_ACCEPT_SHUTDOWN;
-    default: return true;
-  }
-}
 
 // Runs the service-main function; a failure escaping it ends it like a
 // return.
@@ -101,19 +87,6 @@ void WINAPI SystemControlHandler(::DWORD control) {
   }
 }
 
-std::string StateText(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED: return "Stopped";
-    case SERVICE_START_PENDING: return "Start pending";
-    case SERVICE_STOP_PENDING: return "Stop pending";
-    case SERVICE_RUNNING: return "Running";
-    case SERVICE_CONTINUE_PENDING: return "Continue pending";
-    case SERVICE_PAUSE_PENDING: return "Pause pending";
-    case SERVICE_PAUSED: return "Paused";
-    default: return "State " + std::to_string(state);
-  }
-}
-
 // Ctrl+C, Ctrl+Break and closing the console ask the foreground service to
 // stop; the handler runs on a thread of the system's.
 BOOL WINAPI ConsoleControl(::DWORD event) {
@@ -144,7 +117,8 @@ BOOL RunInForeground(Dispatch& dispatch, const std::string& name) {
     if (dispatch.mainReturned && (dispatch.stoppedReported || !dispatch.registered)) break;
     // A stop asked for while the service took none (while it starts) is
     // kept and passed on as soon as a report accepts it.
-    if (dispatch.pendingControl != 0 && dispatch.registered && Accepted(dispatch.pendingControl, dispatch.accepted)) {
+    if (dispatch.pendingControl != 0 && dispatch.registered &&
+        detail::ControlAccepted(dispatch.pendingControl, dispatch.accepted)) {
       const DWORD control = dispatch.pendingControl;
       dispatch.pendingControl = 0;
       LPHANDLER_FUNCTION handler = dispatch.handler;
@@ -189,7 +163,7 @@ void SetForegroundDispatch(bool on, const std::string& prefix) {
 }  // namespace detail
 
 BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
-  if (!HoldsOneService(table)) return detail::Fail(ERROR_INVALID_PARAMETER);
+  if (!detail::HoldsOneService(table)) return detail::Fail(ERROR_INVALID_PARAMETER);
   Dispatch& dispatch = TheDispatch();
   const std::string name = table[0].lpServiceName;
   bool foreground = false;
@@ -263,7 +237,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
       dispatch.accepted = status->dwControlsAccepted;
       if (status->dwCurrentState == SERVICE_STOPPED) dispatch.stoppedReported = true;
       dispatch.changed.notify_all();
-      line = dispatch.prefix + ": " + StateText(status->dwCurrentState);
+      line = dispatch.prefix + ": " + ServiceStateText(status->dwCurrentState);
     }
     if (status->dwWin32ExitCode != 0) {
       line += " (exit code " + std::to_string(status->dwWin32ExitCode);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/common/backend.h"
 #include "platform/error.h"
 #include "platform/messages.h"
 #include "platform/monotonic_clock.h"
@@ -67,7 +68,8 @@ bool KillManualTimer(HWND hwnd, UINT_PTR id) {
   return true;
 }
 
-void FireManualTimers() {
+// Posts WM_TIMER for every manual timer that has come due.
+void ManualClockMoved() {
   ManualTimers& table = Manual();
   std::lock_guard lock(table.mutex);
   const auto now = MonotonicNow();
@@ -81,6 +83,9 @@ void FireManualTimers() {
   // Timers of windows that are gone end with them.
   std::erase_if(table.timers, [](const ManualTimer& t) { return !::IsWindow(ToSystem(t.hwnd)); });
 }
+
+// The manual clock's timers stay with it (manual_timers.h).
+void ManualClockGone() {}
 
 bool StaleManualTick(const ::MSG& msg) {
   const HWND hwnd = FromSystem(msg.hwnd);

@@ -1,6 +1,6 @@
 // Windows Sockets 1.1 as the program uses it: the system's own calls, and,
-// for a datagram socket that asks for read notifications, a receive queue
-// of the process behind WSAAsyncSelect (see datagram_queue.h), which
+// for a datagram socket that asks for read notifications, a receive reader
+// of the process behind WSAAsyncSelect (see datagram_reader.h), which
 // recvfrom then reads.
 #include "platform/winsock.h"
 
@@ -12,33 +12,34 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/common/backend.h"
 #include "platform/error.h"
-#include "platform/win32/datagram_queue.h"
+#include "platform/win32/datagram_reader.h"
 #include "platform/win32/window_procs.h"
 #include "platform/win32/windows_api.h"
 
 namespace win {
 namespace {
 
-std::atomic<std::size_t> gQueueCapacity{detail::DatagramQueue::kDefaultCapacity};
+std::atomic<std::size_t> gReceiveQueueCapacity{detail::DatagramRing::kDefaultCapacity};
 
-// The sockets that have a receive queue, by handle.
-struct QueueTable {
+// The sockets that have a receive reader, by handle.
+struct ReaderTable {
   std::mutex mutex;
-  std::unordered_map<SOCKET, std::shared_ptr<detail::DatagramQueue>> queues;
+  std::unordered_map<SOCKET, std::shared_ptr<detail::DatagramReader>> readers;
   int registrations = 0;
 };
 
-QueueTable& Table() {
-  static QueueTable table;
+ReaderTable& Table() {
+  static ReaderTable table;
   return table;
 }
 
-std::shared_ptr<detail::DatagramQueue> QueueOf(SOCKET s) {
-  QueueTable& table = Table();
+std::shared_ptr<detail::DatagramReader> ReaderOf(SOCKET s) {
+  ReaderTable& table = Table();
   std::lock_guard lock(table.mutex);
-  auto it = table.queues.find(s);
-  return it == table.queues.end() ? nullptr : it->second;
+  auto it = table.readers.find(s);
+  return it == table.readers.end() ? nullptr : it->second;
 }
 
 thread_local std::size_t tRefusedLength = 0;
@@ -58,7 +59,7 @@ int Fail(int error) {
 // Windows refuses every call while the process has no registration;
 // Wine does not, so the check is ours.
 bool Initialised() {
-  QueueTable& table = Table();
+  ReaderTable& table = Table();
   std::lock_guard lock(table.mutex);
   return table.registrations > 0;
 }
@@ -76,24 +77,19 @@ const ::sockaddr* System(const SOCKADDR* name) { return reinterpret_cast<const :
 namespace detail {
 
 void AnnounceArrivedDatagrams() {
-  std::vector<std::shared_ptr<DatagramQueue>> queues;
+  std::vector<std::shared_ptr<DatagramReader>> readers;
   {
-    QueueTable& table = Table();
+    ReaderTable& table = Table();
     std::lock_guard lock(table.mutex);
-    for (const auto& [s, queue] : table.queues) queues.push_back(queue);
+    for (const auto& [s, reader] : table.readers) readers.push_back(reader);
   }
-  for (const auto& queue : queues) queue->AnnounceArrivedFor(::GetCurrentThreadId());
+  for (const auto& reader : readers) reader->AnnounceArrivedFor(::GetCurrentThreadId());
 }
 
 }  // namespace detail
 
 int WSAStartup(WORD versionRequested, WSADATA* data) {
-  if (!data) return WSAEFAULT;
-  const BYTE major = LOBYTE(versionRequested);
-  const BYTE minor = HIBYTE(versionRequested);
-  *data = WSADATA{};
-  data->wHighVersion = MAKEWORD(1, 1);
-  if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+  if (int refused = detail::NegotiateWinsockVersion(versionRequested, data)) return refused;
   ::WSADATA system{};
   const int result = ::WSAStartup(MAKEWORD(1, 1), &system);
   if (result != 0) return result;
@@ -103,29 +99,25 @@ int WSAStartup(WORD versionRequested, WSADATA* data) {
   std::memcpy(data->szSystemStatus, system.szSystemStatus, sizeof data->szSystemStatus);
   data->iMaxSockets = system.iMaxSockets;
   data->iMaxUdpDg = system.iMaxUdpDg;
-  QueueTable& table = Table();
+  ReaderTable& table = Table();
   std::lock_guard lock(table.mutex);
   ++table.registrations;
   return 0;
 }
 
 int WSACleanup() {
-  std::unordered_map<SOCKET, std::shared_ptr<detail::DatagramQueue>> ended;  // ended outside the lock
+  std::unordered_map<SOCKET, std::shared_ptr<detail::DatagramReader>> ended;  // ended outside the lock
   {
-    QueueTable& table = Table();
+    ReaderTable& table = Table();
     std::lock_guard lock(table.mutex);
     if (table.registrations == 0) return Fail(WSANOTINITIALISED);
     // The last registration closes the sockets still open; their readers
     // end first.
-    if (--table.registrations == 0) ended.swap(table.queues);
+    if (--table.registrations == 0) ended.swap(table.readers);
   }
   ended.clear();
   return ::WSACleanup() == 0 ? 0 : Failed();
 }
-
-int WSAGetLastError() { return static_cast<int>(GetLastError()); }
-
-void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
 
 SOCKET socket(int af, int type, int protocol) {
   if (!Initialised()) {
@@ -164,25 +156,26 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
   if (!IsDatagramSocket(s)) {
     return ::WSAAsyncSelect(s, detail::ToSystem(hwnd), msg, events) == 0 ? 0 : Failed();
   }
-  std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s);
-  if (!queue) {
+  std::shared_ptr<detail::DatagramReader> reader = ReaderOf(s);
+  if (!reader) {
     if (events == 0) return 0;
     int error = 0;
-    std::unique_ptr<detail::DatagramQueue> started = detail::DatagramQueue::Start(s, gQueueCapacity.load(), error);
+    std::unique_ptr<detail::DatagramReader> started =
+        detail::DatagramReader::Start(s, gReceiveQueueCapacity.load(), error);
     if (!started) return Fail(error);
-    queue = std::move(started);
-    QueueTable& table = Table();
+    reader = std::move(started);
+    ReaderTable& table = Table();
     std::lock_guard lock(table.mutex);
-    table.queues[s] = queue;
+    table.readers[s] = reader;
   }
-  queue->Notify(events != 0 ? hwnd : nullptr, msg);
+  reader->Notify(events != 0 ? hwnd : nullptr, msg);
   return 0;
 }
 
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
   if (!Initialised()) return Fail(WSANOTINITIALISED);
-  std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s);
-  if (!queue) {
+  std::shared_ptr<detail::DatagramReader> reader = ReaderOf(s);
+  if (!reader) {
     // Read whole, so that a datagram longer than the buffer is told by its
     // real length and never written beyond the buffer.
     std::vector<char> whole(65536);
@@ -198,29 +191,28 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
     return n;
   }
   if (!buf || len < 0 || (from && (!fromlen || *fromlen < static_cast<int>(sizeof(SOCKADDR_IN))))) {
-    queue->Rearm();  // a failing read counts as a read
+    reader->Rearm();  // a failing read counts as a read
     return Fail(WSAEFAULT);
   }
-  detail::QueuedDatagram header;
-  std::size_t length = 0;
-  if (!queue->Take(buf, static_cast<std::size_t>(len), (flags & WS_MSG_PEEK) != 0, header, length)) {
+  detail::ReceivedDatagram datagram;
+  if (!reader->Take(buf, static_cast<std::size_t>(len), (flags & WS_MSG_PEEK) != 0, datagram)) {
     return Fail(WSAEWOULDBLOCK);
   }
   if (from) {
     SOCKADDR_IN peer{};
     peer.sin_family = WS_AF_INET;
-    peer.sin_port = header.port;
-    peer.sin_addr.S_addr = header.address;
+    peer.sin_port = datagram.port;
+    peer.sin_addr.S_addr = datagram.address;
     std::memcpy(from, &peer, sizeof peer);
     *fromlen = sizeof peer;
   }
-  // As the system's own queue: a datagram longer than the buffer is
+  // As the system's own reader: a datagram longer than the buffer is
   // consumed (unless peeked) and reported.
-  if (length > static_cast<std::size_t>(len)) {
-    tRefusedLength = length;
+  if (datagram.length > static_cast<std::size_t>(len)) {
+    tRefusedLength = datagram.length;
     return Fail(WSAEMSGSIZE);
   }
-  return static_cast<int>(length);
+  return static_cast<int>(datagram.length);
 }
 
 std::size_t LastRefusedDatagramLength() { return tRefusedLength; }
@@ -228,10 +220,10 @@ std::size_t LastRefusedDatagramLength() { return tRefusedLength; }
 int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
   if (!stats) return Fail(WSAEFAULT);
   *stats = ReceiveQueueStats{};
-  if (std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s)) {
+  if (std::shared_ptr<detail::DatagramReader> reader = ReaderOf(s)) {
     // Windows does not count what its own buffer drops.
-    stats->queueDrops = queue->Dropped();
-    stats->kernelBufferBytes = queue->SystemBufferBytes();
+    stats->queueDrops = reader->RingDrops();
+    stats->kernelBufferBytes = reader->KernelBufferBytes();
     return 0;
   }
   int len = sizeof stats->kernelBufferBytes;
@@ -242,7 +234,7 @@ int GetReceiveQueueStats(SOCKET s, ReceiveQueueStats* stats) {
 }
 
 void SetReceiveQueueCapacity(std::size_t bytes) {
-  gQueueCapacity = bytes != 0 ? bytes : detail::DatagramQueue::kDefaultCapacity;
+  gReceiveQueueCapacity = bytes != 0 ? bytes : detail::DatagramRing::kDefaultCapacity;
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
@@ -278,25 +270,25 @@ int SendToBatch(SOCKET s, const WSABUF* buffers, int count, const SOCKADDR* to, 
 }
 
 std::size_t DatagramsWaiting(SOCKET s) {
-  std::shared_ptr<detail::DatagramQueue> queue = QueueOf(s);
-  return queue ? queue->Count() : 0;
+  std::shared_ptr<detail::DatagramReader> reader = ReaderOf(s);
+  return reader ? reader->Count() : 0;
 }
 
 int closesocket(SOCKET s) {
   if (!Initialised()) return Fail(WSANOTINITIALISED);
-  std::shared_ptr<detail::DatagramQueue> queue;
+  std::shared_ptr<detail::DatagramReader> reader;
   {
-    QueueTable& table = Table();
+    ReaderTable& table = Table();
     std::lock_guard lock(table.mutex);
-    auto it = table.queues.find(s);
-    if (it != table.queues.end()) {
-      queue = std::move(it->second);
-      table.queues.erase(it);
+    auto it = table.readers.find(s);
+    if (it != table.readers.end()) {
+      reader = std::move(it->second);
+      table.readers.erase(it);
     }
   }
   // The reader ends before the handle goes, so it never reads a socket
   // that a later call was given the same handle for.
-  queue.reset();
+  reader.reset();
   return ::closesocket(s) == 0 ? 0 : Failed();
 }
 

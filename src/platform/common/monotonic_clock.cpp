@@ -1,7 +1,8 @@
+// The monotonic clock in force, and the manual clock of the tests that can
+// stand in for it.
 #include "platform/monotonic_clock.h"
 
-#include "platform/posix/detail/monotonic_source.h"
-#include "platform/posix/detail/window_table.h"
+#include "platform/common/backend.h"
 
 namespace win {
 namespace {
@@ -28,13 +29,12 @@ ManualMonotonicClock::ManualMonotonicClock()
 
 ManualMonotonicClock::~ManualMonotonicClock() {
   gManual.store(previous_, std::memory_order_release);
-  // Waiting threads go back to waking for their timers by themselves.
-  detail::WakeAllQueues();
+  detail::ManualClockGone();
 }
 
 void ManualMonotonicClock::Advance(std::chrono::nanoseconds step) {
   ticks_.fetch_add(std::chrono::duration_cast<MonotonicClock::duration>(step).count(), std::memory_order_acq_rel);
-  detail::WakeAllQueues();
+  detail::ManualClockMoved();
 }
 
 MonotonicClock::time_point ManualMonotonicClock::Now() const {

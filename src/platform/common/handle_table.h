@@ -1,9 +1,11 @@
-// HandleTable: the live objects behind the handle values the emulated API
-// hands out. A handle is the address of its object, and a value that is not
-// in the table (closed twice, never opened, made up) is found as nothing, so
-// the caller refuses it with ERROR_INVALID_HANDLE instead of touching freed
-// memory. Objects are shared: one being used by a call stays alive while
-// another thread closes its handle. Thread-safe.
+// HandleTable: the live objects behind the handle values a backend hands out
+// for things the system has no handle of its own for (a registry key of the
+// text store, a find and a file told apart, a service-manager handle with
+// what it was opened for). A handle is the address of its object, and a
+// value that is not in the table (closed twice, never opened, made up) is
+// found as nothing, so the caller refuses it with ERROR_INVALID_HANDLE
+// instead of touching freed memory. Objects are shared: one being used by a
+// call stays alive while another thread closes its handle. Thread-safe.
 #pragma once
 
 #include <memory>

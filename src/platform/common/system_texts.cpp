@@ -1,4 +1,9 @@
-#include "platform/system_texts.h"
+#include "platform/common/system_texts.h"
+
+#include <string>
+
+#include "platform/common/backend.h"
+#include "platform/error.h"
 
 namespace win::detail {
 namespace {
@@ -80,3 +85,16 @@ const char* KnownSystemText(DWORD code) {
 }
 
 }  // namespace win::detail
+
+namespace win {
+
+// The Windows English texts of the numbers the program meets, the same
+// whatever the system's language; then the system's own, then a generic one.
+std::string FormatSystemMessage(DWORD code) {
+  if (const char* known = detail::KnownSystemText(code)) return known;
+  std::string text = detail::SystemErrorText(code);
+  if (!text.empty()) return text;
+  return "Unknown error " + std::to_string(code) + ".";
+}
+
+}  // namespace win

@@ -9,52 +9,40 @@
 // by WSAEventSelect) into a bounded queue of the process, counts what that
 // queue has no room for, and posts the window's message itself by the rules
 // of WSAAsyncSelect: once while datagrams wait, again only after a read.
+// The queue is the ring both backends keep (common/datagram_ring.h).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/common/datagram_ring.h"
 #include "platform/types.h"
 #include "platform/winsock.h"
 
 namespace win::detail {
 
-struct QueuedDatagram {
-  std::string bytes;          // the whole datagram
-  std::uint32_t address = 0;  // sender, network byte order
-  std::uint16_t port = 0;     // sender, network byte order
-};
-
-class DatagramQueue {
+class DatagramReader {
  public:
-  // What the queue holds by default, in bytes of datagrams and their
-  // bookkeeping: seconds of traffic at the highest rates with the message
-  // loop stalled.
-  static constexpr std::size_t kDefaultCapacity = std::size_t{64} << 20;
-  // The system buffer asked for besides.
-  static constexpr int kSystemBufferBytes = 8 << 20;
-
   // Starts reading `s` (a datagram socket). nullptr with a Windows Sockets
   // `error` when the thread or its events cannot be had.
-  static std::unique_ptr<DatagramQueue> Start(SOCKET s, std::size_t capacity, int& error);
-  ~DatagramQueue();  // ends the reading thread
-  DatagramQueue(const DatagramQueue&) = delete;
-  DatagramQueue& operator=(const DatagramQueue&) = delete;
+  static std::unique_ptr<DatagramReader> Start(SOCKET s, std::size_t capacity, int& error);
+  ~DatagramReader();  // ends the reading thread
+  DatagramReader(const DatagramReader&) = delete;
+  DatagramReader& operator=(const DatagramReader&) = delete;
 
   // Where the notification goes from now on; hwnd nullptr ends them. The
   // notification starts armed: datagrams already waiting are announced.
   void Notify(HWND hwnd, UINT msg);
-  // Takes (or, with `peek`, copies) the oldest datagram. When none is
-  // queued it looks at the socket once itself, so a read right after an
-  // arrival finds it. False when nothing waits. Rearms the notification.
-  bool Take(char* buf, std::size_t len, bool peek, QueuedDatagram& header, std::size_t& length);
+  // Takes (or, with `peek`, copies) the oldest datagram: its first `len`
+  // bytes go to `buf`. When none is queued it looks at the socket once
+  // itself, so a read right after an arrival finds it. False when nothing
+  // waits. Rearms the notification. Safe from any thread.
+  bool Take(char* buf, std::size_t len, bool peek, ReceivedDatagram& out);
 
   // Lets the next waiting datagram be announced, as any read does.
   void Rearm();
@@ -65,13 +53,15 @@ class DatagramQueue {
   void AnnounceArrivedFor(DWORD thread);
 
   std::size_t Count() const { return count_.load(std::memory_order_acquire); }
-  std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
-  int SystemBufferBytes() const { return systemBuffer_; }
+  // The ring's own overflows (the system does not tell its drops).
+  std::uint64_t RingDrops() const { return ringDrops_.load(std::memory_order_relaxed); }
+  // The system's receive buffer the socket got, in bytes.
+  int KernelBufferBytes() const { return kernelBuffer_; }
 
  private:
-  DatagramQueue(SOCKET s, std::size_t capacity);
+  DatagramReader(SOCKET s, std::size_t capacity);
   void Run();
-  // Reads what the socket holds into the queue; false when it held nothing.
+  // Reads what the socket holds into the ring; false when it held nothing.
   // Caller holds readMutex_.
   bool PullLocked(bool drainAll);
   // Posts the notification when it is armed and datagrams wait. Caller
@@ -79,22 +69,20 @@ class DatagramQueue {
   void AnnounceLocked();
 
   const SOCKET socket_;
-  const std::size_t capacity_;
   void* readable_ = nullptr;  // WSAEventSelect's event
   void* stop_ = nullptr;
-  int systemBuffer_ = 0;
+  int kernelBuffer_ = 0;
 
   std::mutex readMutex_;      // one reader of the socket at a time, so order holds
   std::vector<char> buffer_;  // what a read takes in, guarded by readMutex_
   mutable std::mutex mutex_;
-  std::deque<QueuedDatagram> queue_;  // guarded by mutex_
-  std::size_t bytes_ = 0;             // guarded by mutex_
-  HWND hwnd_ = nullptr;               // guarded by mutex_
-  UINT msg_ = 0;                      // guarded by mutex_
-  bool armed_ = false;                // guarded by mutex_
-  bool postFailed_ = false;           // guarded by mutex_
+  DatagramRing ring_;        // guarded by mutex_
+  HWND hwnd_ = nullptr;      // guarded by mutex_
+  UINT msg_ = 0;             // guarded by mutex_
+  bool armed_ = false;       // guarded by mutex_
+  bool postFailed_ = false;  // guarded by mutex_
   std::atomic<std::size_t> count_{0};
-  std::atomic<std::uint64_t> dropped_{0};
+  std::atomic<std::uint64_t> ringDrops_{0};
   std::thread thread_;
 };
 

@@ -1,4 +1,4 @@
-#include "platform/win32/datagram_queue.h"
+#include "platform/win32/datagram_reader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,11 +12,9 @@
 namespace win::detail {
 namespace {
 
-// What one datagram costs in the queue beyond its bytes.
-constexpr std::size_t kOverhead = sizeof(QueuedDatagram) + 16;
 // The largest UDP datagram: every one is read whole, so its real length is
 // known when a reader's buffer is too small for it.
-constexpr int kLargestDatagram = 65536;
+constexpr int kLargestDatagram = static_cast<int>(DatagramRing::kLargestDatagram);
 // Datagrams taken off the socket between two announcements.
 constexpr int kBatch = 64;
 // While a post fails (a queue full of other messages), it is tried again
@@ -25,18 +23,18 @@ constexpr ::DWORD kRetryMs = 50;
 
 }  // namespace
 
-DatagramQueue::DatagramQueue(SOCKET s, std::size_t capacity) : socket_(s), capacity_(capacity) {}
+DatagramReader::DatagramReader(SOCKET s, std::size_t capacity) : socket_(s), ring_(capacity) {}
 
-std::unique_ptr<DatagramQueue> DatagramQueue::Start(SOCKET s, std::size_t capacity, int& error) {
-  std::unique_ptr<DatagramQueue> queue(new DatagramQueue(s, capacity));
-  queue->readable_ = ::WSACreateEvent();
-  queue->stop_ = ::WSACreateEvent();
-  if (queue->readable_ == WSA_INVALID_EVENT || queue->stop_ == WSA_INVALID_EVENT) {
+std::unique_ptr<DatagramReader> DatagramReader::Start(SOCKET s, std::size_t capacity, int& error) {
+  std::unique_ptr<DatagramReader> reader(new DatagramReader(s, capacity));
+  reader->readable_ = ::WSACreateEvent();
+  reader->stop_ = ::WSACreateEvent();
+  if (reader->readable_ == WSA_INVALID_EVENT || reader->stop_ == WSA_INVALID_EVENT) {
     error = ::WSAGetLastError();
     return nullptr;
   }
   // Makes the socket non-blocking, as WSAAsyncSelect does.
-  if (::WSAEventSelect(s, queue->readable_, FD_READ) != 0) {
+  if (::WSAEventSelect(s, reader->readable_, FD_READ) != 0) {
     error = ::WSAGetLastError();
     return nullptr;
   }
@@ -46,24 +44,24 @@ std::unique_ptr<DatagramQueue> DatagramQueue::Start(SOCKET s, std::size_t capaci
   BOOL no = FALSE;
   ::DWORD returned = 0;
   ::WSAIoctl(s, SIO_UDP_CONNRESET, &no, sizeof no, nullptr, 0, &returned, nullptr, nullptr);
-  int wanted = kSystemBufferBytes;
+  int wanted = kSystemReceiveBufferBytes;
   ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&wanted), sizeof wanted);
   int got = 0;
   int gotLen = sizeof got;
-  if (::getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&got), &gotLen) == 0) queue->systemBuffer_ = got;
+  if (::getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&got), &gotLen) == 0) reader->kernelBuffer_ = got;
   try {
-    queue->thread_ = std::thread([q = queue.get()] {
+    reader->thread_ = std::thread([r = reader.get()] {
       NameCurrentThread("kv-reader");
-      q->Run();
+      r->Run();
     });
   } catch (...) {
     error = WSAENOBUFS;
     return nullptr;
   }
-  return queue;
+  return reader;
 }
 
-DatagramQueue::~DatagramQueue() {
+DatagramReader::~DatagramReader() {
   if (thread_.joinable()) {
     ::WSASetEvent(stop_);
     thread_.join();
@@ -75,7 +73,7 @@ DatagramQueue::~DatagramQueue() {
   if (stop_ && stop_ != WSA_INVALID_EVENT) ::WSACloseEvent(stop_);
 }
 
-void DatagramQueue::Notify(HWND hwnd, UINT msg) {
+void DatagramReader::Notify(HWND hwnd, UINT msg) {
   std::lock_guard lock(mutex_);
   hwnd_ = hwnd;
   msg_ = msg;
@@ -84,8 +82,8 @@ void DatagramQueue::Notify(HWND hwnd, UINT msg) {
   AnnounceLocked();
 }
 
-void DatagramQueue::AnnounceLocked() {
-  if (!armed_ || queue_.empty()) return;
+void DatagramReader::AnnounceLocked() {
+  if (!armed_ || ring_.Empty()) return;
   const LPARAM reply = WSAMAKESELECTREPLY(FD_READ, 0);
   if (::PostMessageA(ToSystem(hwnd_), msg_, socket_, reply)) {
     armed_ = false;
@@ -98,7 +96,7 @@ void DatagramQueue::AnnounceLocked() {
   }
 }
 
-bool DatagramQueue::PullLocked(bool drainAll) {
+bool DatagramReader::PullLocked(bool drainAll) {
   if (buffer_.empty()) buffer_.resize(kLargestDatagram);
   std::vector<char>& buffer = buffer_;
   bool any = false;
@@ -113,22 +111,18 @@ bool DatagramQueue::PullLocked(bool drainAll) {
       break;  // WSAEWOULDBLOCK: nothing more; anything else: the socket is closing
     }
     any = true;
-    const std::size_t cost = static_cast<std::size_t>(got) + kOverhead;
     std::lock_guard lock(mutex_);
-    if (bytes_ + cost > capacity_) {
-      dropped_.fetch_add(1, std::memory_order_relaxed);
+    if (ring_.Push(buffer.data(), static_cast<std::size_t>(got), from.sin_addr.s_addr, from.sin_port)) {
+      count_.store(ring_.Count(), std::memory_order_release);
     } else {
-      queue_.push_back(QueuedDatagram{std::string(buffer.data(), static_cast<std::size_t>(got)), from.sin_addr.s_addr,
-                                      from.sin_port});
-      bytes_ += cost;
-      count_.store(queue_.size(), std::memory_order_release);
+      ringDrops_.fetch_add(1, std::memory_order_relaxed);
     }
     if (n % kBatch == kBatch - 1) AnnounceLocked();
   }
   return any;
 }
 
-void DatagramQueue::Run() {
+void DatagramReader::Run() {
   ::WSAEVENT events[2] = {stop_, readable_};
   for (;;) {
     ::DWORD timeout = WSA_INFINITE;
@@ -151,7 +145,7 @@ void DatagramQueue::Run() {
   }
 }
 
-void DatagramQueue::AnnounceArrivedFor(DWORD thread) {
+void DatagramReader::AnnounceArrivedFor(DWORD thread) {
   {
     std::lock_guard lock(mutex_);
     if (!armed_ || !hwnd_ || ::GetWindowThreadProcessId(ToSystem(hwnd_), nullptr) != thread) return;
@@ -164,15 +158,15 @@ void DatagramQueue::AnnounceArrivedFor(DWORD thread) {
   AnnounceLocked();
 }
 
-void DatagramQueue::Rearm() {
+void DatagramReader::Rearm() {
   std::lock_guard lock(mutex_);
   armed_ = hwnd_ != nullptr;
   AnnounceLocked();
 }
 
-bool DatagramQueue::Take(char* buf, std::size_t len, bool peek, QueuedDatagram& header, std::size_t& length) {
+bool DatagramReader::Take(char* buf, std::size_t len, bool peek, ReceivedDatagram& out) {
   std::unique_lock lock(mutex_);
-  if (queue_.empty()) {
+  if (ring_.Empty()) {
     lock.unlock();
     {
       std::lock_guard read(readMutex_);
@@ -182,20 +176,8 @@ bool DatagramQueue::Take(char* buf, std::size_t len, bool peek, QueuedDatagram& 
   }
   // Any read, found or not, lets the next waiting datagram be announced.
   armed_ = hwnd_ != nullptr;
-  bool found = false;
-  if (!queue_.empty()) {
-    QueuedDatagram& front = queue_.front();
-    length = front.bytes.size();
-    header.address = front.address;
-    header.port = front.port;
-    if (len > 0) std::memcpy(buf, front.bytes.data(), std::min(len, length));
-    if (!peek) {
-      bytes_ -= length + kOverhead;
-      queue_.pop_front();
-      count_.store(queue_.size(), std::memory_order_release);
-    }
-    found = true;
-  }
+  const bool found = ring_.Take(buf, len, peek, out);
+  if (found && !peek) count_.store(ring_.Count(), std::memory_order_release);
   AnnounceLocked();
   return found;
 }
