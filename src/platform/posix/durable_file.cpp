@@ -43,9 +43,8 @@ BOOL FailWith(DWORD code, int err) {
 
 // Refuses a name that something other than an own regular file holds.
 BOOL FailForeign(const char* reason) {
-  tLastErrno = EACCES;
+  FailWith(ERROR_ACCESS_DENIED, EACCES);
   tForeign = reason;
-  SetLastError(ERROR_ACCESS_DENIED);
   return FALSE_;
 }
 

@@ -37,9 +37,8 @@ BOOL FailWith(DWORD code) {
 
 // Refuses a name that something other than an own regular file holds.
 BOOL FailForeign(const char* reason) {
-  tLastFailure = ERROR_ACCESS_DENIED;
+  FailWith(ERROR_ACCESS_DENIED);
   tForeign = reason;
-  SetLastError(ERROR_ACCESS_DENIED);
   return FALSE_;
 }
 
