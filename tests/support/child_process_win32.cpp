@@ -13,7 +13,7 @@
 namespace kvtest {
 namespace {
 
-// A path as a build on Linux names it ("/work/...") is the Z: drive there.
+// A path as a build on Linux names it ("/home/me/...") is the Z: drive there.
 std::string WindowsPath(std::string path) {
   if (!path.empty() && path[0] == '/') path = "Z:" + path;
   for (char& c : path) {
