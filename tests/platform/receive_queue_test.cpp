@@ -54,14 +54,18 @@ TEST(ReceiveQueueTest, BurstWhileTheOwnerIsBlockedIsReadInFullInOrderWithSenders
   kvtest::UdpListener even;
   kvtest::UdpListener odd;
   std::thread sender([&] {
-    for (int i = 0; i < kBurst; ++i) (i % 2 ? odd : even).SendTo(port, "datagram " + std::to_string(i));
+    // Paced only so much that the reader thread can keep the kernel's buffer
+    // from overflowing on a loaded machine: what is tested is the queue
+    // between it and the blocked window thread.
+    for (int i = 0; i < kBurst; ++i) {
+      (i % 2 ? odd : even).SendTo(port, "datagram " + std::to_string(i));
+      if (i % 50 == 49) std::this_thread::sleep_for(1ms);
+    }
   });
   // The window's thread is blocked while the burst arrives.
   std::this_thread::sleep_for(500ms);
   sender.join();
-  // A bound, not a speed: under Wine each read is a round trip through the
-  // wineserver, a few hundred a second on a loaded machine.
-  ASSERT_TRUE(kvtest::PumpMessagesUntil([&] { return reads.size() >= kBurst; }, 120s)) << reads.size();
+  ASSERT_TRUE(kvtest::PumpMessagesUntil([&] { return reads.size() >= kBurst; }, 60s)) << reads.size();
   EXPECT_EQ(kvtest::PumpPendingMessages(), 0);  // one notification per datagram, no more
   EXPECT_EQ(notifications, kBurst);
   for (int i = 0; i < kBurst; ++i) {
